@@ -1,0 +1,209 @@
+#include "relay/cat_pump.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "log/traffic_log.h"
+#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+#include "relay/van_link.h"
+
+namespace brinvale {
+
+namespace {
+
+constexpr int kFailedReadPauseMs = 100;
+
+struct Burst {
+    std::uint8_t bytes[kBurstSize];
+    int length;
+};
+
+int ReadSerial(int count, std::uint8_t* dest)
+{
+    CSerialCommCls* serial = CurrentSerial();
+    return serial ? serial->Read(count, dest) : kSerialReadFailed;
+}
+
+void LogBurst(const Burst& burst, int code)
+{
+    if (g_bLogEnabled)
+        WriteTrafficLog(burst.bytes, code, burst.length);
+}
+
+// A burst is the first byte and whatever follows it without a 100 ms gap.
+// False when the line stayed silent (or the read failed).
+bool ReadBurst(Burst& burst)
+{
+    std::uint8_t first = 0;
+    const int got = ReadSerial(1, &first);
+    if (got < 0) {
+        // A port that fails at once (a USB adapter pulled out) would
+        // otherwise spin this loop at full speed.
+        RelayStopSignal().Wait(kFailedReadPauseMs);
+        return false;
+    }
+    if (got == 0)
+        return false;
+
+    std::uint8_t continuation[kContinuationSize] = {};
+    const int count = ReadSerial(kContinuationSize, continuation);
+    burst.bytes[0] = first;
+    // A failed continuation read leaves the first byte as the whole burst.
+    const int tail = std::max(count, 0);
+    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(tail));
+    burst.length = 1 + tail;
+    return true;
+}
+
+// Counts byte c among the burst's first five positions.
+int CountLeading(const Burst& burst, std::uint8_t c)
+{
+    const int end = std::min(burst.length, 5);
+    return static_cast<int>(std::count(burst.bytes, burst.bytes + std::max(end, 0), c));
+}
+
+void HandleBurstOnLink(const Burst& burst)
+{
+    g_bNotifyCatOnDrop = true;
+
+    if (CountLeading(burst, kESC) > 3) {
+        // The terminal ends the link itself and expects no answer.
+        g_bNotifyCatOnDrop = false;
+        DropVanLink();
+        return;
+    }
+    if (CountLeading(burst, kCR) > 3) {
+        DropVanLink();  // answered with five ESC
+        return;
+    }
+
+    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    const int sent = link ? link->Send(burst.bytes, burst.length) : kSocketNoSocket;
+    ShowProgressText("PC->VAN");
+    LogBurst(burst, kLogPcToVan);
+    if (sent < 0)
+        DropVanLink();
+}
+
+// The texts of a connect request: SOH, IP text, FS, port text, ETB.
+struct ConnectRequest {
+    char ip[kFieldSize];
+    char port[kFieldSize];
+};
+
+enum class RequestScan { NoFrame, Bad, Ok };
+
+RequestScan ScanRequest(const Burst& burst, ConnectRequest& request)
+{
+    std::memset(&request, 0, sizeof request);
+    const std::uint8_t* begin = burst.bytes;
+    const std::uint8_t* end = burst.bytes + burst.length;
+    const std::uint8_t* soh = std::find(begin, end, kSOH);
+    const std::uint8_t* fs = soh == end ? end : std::find(soh + 1, end, kFS);
+    const std::uint8_t* etb = fs == end ? end : std::find(fs + 1, end, kETB);
+    if (etb == end)
+        return RequestScan::NoFrame;
+
+    // The IP text starts at the burst's second byte: with the SOH first, as
+    // terminals send it, that is exactly the text between SOH and FS.
+    const std::uint8_t* ipBegin = begin + 1;
+    const std::ptrdiff_t ipLength = fs - ipBegin;
+    const std::ptrdiff_t portLength = etb - (fs + 1);
+    // Texts that do not fit their 31-byte fields are refused like any other
+    // bad request, never cut into a different address.
+    if (ipLength <= 0 || ipLength >= kFieldSize || portLength >= kFieldSize)
+        return RequestScan::Bad;
+    std::memcpy(request.ip, ipBegin, static_cast<std::size_t>(ipLength));
+    std::memcpy(request.port, fs + 1, static_cast<std::size_t>(portLength));
+    // A NUL inside the texts would hide the rest of them from every check.
+    if (std::strlen(request.ip) != static_cast<std::size_t>(ipLength) ||
+        std::strlen(request.port) != static_cast<std::size_t>(portLength) ||
+        !IsAllDigits(request.port))
+        return RequestScan::Bad;
+    return RequestScan::Ok;
+}
+
+void RefuseRequest(const char* text)
+{
+    SendControlToCat(kESC);
+    ShowProgressText(text);
+    SetTransferState(text, kErrorColour);
+}
+
+void HandleBurstWithoutLink(Burst& burst)
+{
+    g_bNotifyCatOnDrop = false;
+
+    if (burst.bytes[0] == kCR) {
+        // Wake-up: acknowledge, then the next burst is the request. Anything
+        // that came with the CR is discarded.
+        SendControlToCat(kACK);
+        ShowProgressText("PC->CAT");
+        std::memset(burst.bytes, 0, sizeof burst.bytes);
+        burst.length = ReadSerial(kBurstSize, burst.bytes);
+        ShowProgressText("CAT->PC");
+        LogBurst(burst, kLogCatToPc);
+    }
+
+    if (burst.length <= 0)
+        return;
+
+    ConnectRequest request;
+    switch (ScanRequest(burst, request)) {
+    case RequestScan::NoFrame:
+        return;
+    case RequestScan::Bad:
+        RefuseRequest("Cat IP 정보 오류");
+        return;
+    case RequestScan::Ok:
+        if (!ConnectToVAN(request.ip, request.port))
+            RefuseRequest("서버 접속 오류");
+        return;
+    }
+}
+
+void ApplyKeepAlive()
+{
+    if (!g_bVanConnected) {
+        g_nKeepAlive = kKeepAliveStep;
+        return;
+    }
+    if ((g_nKeepAlive += kKeepAliveStep) < kKeepAliveLimit)
+        return;
+    DropVanLink();
+    SetTransferState("Socket Time-Out (KEEP ALIVE)", kErrorColour);
+    ShowProgressText("Socket Time-Out (KEEP ALIVE)");
+}
+
+}  // namespace
+
+bool IsAllDigits(const char* text)
+{
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+    }
+    return true;
+}
+
+void CatPumpStep()
+{
+    RefreshLinkStatus();
+    if (!g_bSerialOpen)
+        return;
+    ShowProgressText("대기중...");
+
+    Burst burst{};
+    if (ReadBurst(burst)) {
+        ShowProgressText("CAT->PC");
+        LogBurst(burst, kLogCatToPc);
+        if (g_bVanConnected)
+            HandleBurstOnLink(burst);
+        else
+            HandleBurstWithoutLink(burst);
+    }
+    ApplyKeepAlive();
+}
+
+}  // namespace brinvale

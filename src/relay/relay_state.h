@@ -1,0 +1,57 @@
+// Process-wide relay state and the three status outputs.
+//
+// The pump threads and the user-interface thread share these values, so each
+// is an atomic. Status outputs go to registered sinks (the windows, or the
+// console of the headless relay); a sink must never block on the thread that
+// may be waiting for a pump, so window sinks post their updates.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <string_view>
+
+#include "relay/wake_signal.h"
+
+namespace brinvale {
+
+// Colours in the Windows COLORREF layout (0x00BBGGRR).
+using Colour = std::uint32_t;
+constexpr Colour Rgb(unsigned r, unsigned g, unsigned b) { return r | (g << 8) | (b << 16); }
+constexpr Colour kOkColour = Rgb(100, 100, 255);
+constexpr Colour kErrorColour = Rgb(255, 100, 100);
+
+extern std::atomic<bool> g_bSerialOpen;
+extern std::atomic<bool> g_bVanConnected;
+extern std::atomic<bool> g_bNotifyCatOnDrop;
+extern std::atomic<bool> g_bLogEnabled;
+extern std::atomic<int> g_nKeepAlive;
+
+// Raised to end every blocking wait of the pumps (serial read, VAN receive,
+// pauses) when the relay stops; reset when it starts again.
+WakeSignal& RelayStopSignal();
+
+// Receives the status outputs. Texts are UTF-8.
+class StatusSink {
+public:
+    virtual ~StatusSink() = default;
+    virtual void OnLinkStatus(std::string_view text) = 0;
+    virtual void OnProgressText(std::string_view text) = 0;
+    virtual void OnTransferState(std::string_view text, Colour colour) = 0;
+};
+
+// A sink receives outputs from the moment it registers until Unregister
+// returns; no call into it is running after that.
+void RegisterStatusSink(StatusSink* sink);
+void UnregisterStatusSink(StatusSink* sink);
+
+void ShowProgressText(std::string_view text);
+void SetTransferState(std::string_view text, Colour colour);
+void RefreshLinkStatus();
+
+// The link-status text for the two flags.
+std::string_view LinkStatusText(bool serialOpen, bool vanConnected);
+
+// Back to the state of a fresh start (flags clear, keep-alive 5).
+void ResetRelayState();
+
+}  // namespace brinvale

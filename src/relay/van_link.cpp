@@ -1,0 +1,129 @@
+#include "relay/van_link.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <mutex>
+#include <utility>
+
+#include "log/traffic_log.h"
+#include "relay/cat_pump.h"
+#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+
+namespace brinvale {
+
+namespace {
+
+std::mutex g_linkLock;
+std::shared_ptr<CSocketCommCls> g_pSocket;
+
+std::shared_ptr<CSocketCommCls> TakeVanLink(const CSocketCommCls* expected = nullptr)
+{
+    std::lock_guard lock(g_linkLock);
+    if (expected && g_pSocket.get() != expected)
+        return nullptr;
+    return std::exchange(g_pSocket, nullptr);
+}
+
+// The teardown that only the caller who took the link out does: a drop from
+// both pumps at once gives one log line and one ESC reply.
+void TearDown(std::shared_ptr<CSocketCommCls> link)
+{
+    // The VAN pump may be waiting on this link; waking it lets it release its
+    // reference, and the last reference closes the socket.
+    link->Wake();
+    link.reset();
+    ShowProgressText("");
+    if (g_bLogEnabled)
+        WriteTrafficLogInfo("Socket Disconnect");
+    if (g_bNotifyCatOnDrop)
+        SendControlToCat(kESC);
+}
+
+// Leading decimal digits, as the terminal's port text is read; an empty text
+// gives port 0, which no server listens on.
+int PortNumber(const char* text)
+{
+    long value = 0;
+    for (const char* p = text; *p >= '0' && *p <= '9'; ++p) {
+        value = value * 10 + (*p - '0');
+        if (value > 65535)
+            return -1;  // no such port; the connection attempt fails
+    }
+    return static_cast<int>(value);
+}
+
+}  // namespace
+
+std::shared_ptr<CSocketCommCls> CurrentVanLink()
+{
+    std::lock_guard lock(g_linkLock);
+    return g_pSocket;
+}
+
+bool ConnectToVAN(const char* ip, const char* port)
+{
+    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    if (!link) {
+        link = std::make_shared<CSocketCommCls>();
+        std::lock_guard lock(g_linkLock);
+        g_pSocket = link;
+    }
+
+    if (g_bLogEnabled) {
+        char line[1024];
+        std::snprintf(line, sizeof line, "ConnectToVAN %s(%s)", ip, port);
+        WriteTrafficLogInfo(line);
+    }
+
+    const int portNumber = PortNumber(port);
+    const int result = portNumber < 0 ? kSocketNotReady : link->Connect(ip, portNumber);
+    if (result > 0) {
+        g_bVanConnected = true;
+        ShowProgressText("");
+        SetTransferState("", kOkColour);
+        if (g_bLogEnabled)
+            WriteTrafficLogInfo("Socket Connected");
+    } else {
+        g_bVanConnected = false;
+        ShowProgressText("Socket Error");
+        SetTransferState("Socket Error", kErrorColour);
+        if (g_bLogEnabled) {
+            char line[64];
+            std::snprintf(line, sizeof line, "Socket Error (%d) (ConnectToVAN)", result);
+            WriteTrafficLogInfo(line);
+        }
+    }
+    return g_bVanConnected;
+}
+
+void DropVanLink()
+{
+    g_bVanConnected = false;
+    if (std::shared_ptr<CSocketCommCls> link = TakeVanLink())
+        TearDown(std::move(link));
+    g_bNotifyCatOnDrop = false;
+}
+
+void DropVanLinkIfCurrent(const CSocketCommCls* link)
+{
+    std::shared_ptr<CSocketCommCls> taken = TakeVanLink(link);
+    if (!taken)
+        return;
+    g_bVanConnected = false;
+    TearDown(std::move(taken));
+    g_bNotifyCatOnDrop = false;
+}
+
+void CloseVanLinkQuiet()
+{
+    g_bVanConnected = false;
+    if (std::shared_ptr<CSocketCommCls> link = TakeVanLink()) {
+        link->Wake();
+        link.reset();
+        if (g_bLogEnabled)
+            WriteTrafficLogInfo("Socket Disconnect");
+    }
+}
+
+}  // namespace brinvale

@@ -1,0 +1,165 @@
+// A running relay for tests: a real serial line with a fake terminal on its
+// far end, the two pump threads, a recording status sink and the traffic log
+// in a folder of the test's own.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "log/traffic_log.h"
+#include "relay/cat_pump.h"
+#include "relay/pump_threads.h"
+#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+#include "relay/van_link.h"
+#include "support/fake_terminal.h"
+#include "support/fake_van.h"
+
+namespace brinvale::test {
+
+// Every status output, in order, as "link: ...", "progress: ..." and
+// "transfer: TEXT (ok|error)".
+class RecordingSink : public StatusSink {
+public:
+    void OnLinkStatus(std::string_view text) override { Add("link: " + std::string(text)); }
+    void OnProgressText(std::string_view text) override { Add("progress: " + std::string(text)); }
+    void OnTransferState(std::string_view text, Colour colour) override
+    {
+        Add("transfer: " + std::string(text) + (colour == kErrorColour ? " (error)" : " (ok)"));
+    }
+
+    bool WaitFor(const std::string& line, int timeoutMs)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return Contains(line); });
+    }
+    bool Saw(const std::string& line)
+    {
+        std::lock_guard lock(m_lock);
+        return Contains(line);
+    }
+    std::vector<std::string> Lines()
+    {
+        std::lock_guard lock(m_lock);
+        return m_lines;
+    }
+
+private:
+    void Add(std::string line)
+    {
+        std::lock_guard lock(m_lock);
+        m_lines.push_back(std::move(line));
+        m_changed.notify_all();
+    }
+    bool Contains(const std::string& line) const
+    {
+        for (const std::string& l : m_lines) {
+            if (l == line)
+                return true;
+        }
+        return false;
+    }
+
+    std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::vector<std::string> m_lines;
+};
+
+inline std::filesystem::path FreshTestFolder(const std::string& name)
+{
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / ("brinvale-test-" + name);
+    std::error_code error;
+    std::filesystem::remove_all(folder, error);
+    std::filesystem::create_directories(folder);
+    return folder;
+}
+
+inline std::string ReadWholeFile(const std::filesystem::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
+
+// The day's log lines with the time stamps cut off ("[CAT->PC ] [1   ] [0D]").
+inline std::vector<std::string> LogRecords(const std::filesystem::path& folder)
+{
+    std::vector<std::string> records;
+    for (const auto& entry : std::filesystem::directory_iterator(folder)) {
+        std::istringstream lines(ReadWholeFile(entry.path()));
+        std::string line;
+        while (std::getline(lines, line)) {
+            if (!line.empty() && line.back() == '\r')
+                line.pop_back();
+            records.push_back(line.size() > 15 ? line.substr(15) : line);
+        }
+    }
+    return records;
+}
+
+inline Bytes ConnectRequest(const std::string& ip, const std::string& port)
+{
+    Bytes request{0x01};
+    request.insert(request.end(), ip.begin(), ip.end());
+    request.push_back(0x1C);
+    request.insert(request.end(), port.begin(), port.end());
+    request.push_back(0x17);
+    return request;
+}
+
+inline const Bytes kFiveAck{6, 6, 6, 6, 6};
+inline const Bytes kFiveEsc{0x1B, 0x1B, 0x1B, 0x1B, 0x1B};
+
+class RelayRig : public ::testing::Test {
+protected:
+    void SetUp() override
+    {
+        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        m_logFolder = FreshTestFolder(std::string(info->test_suite_name()) + "-" + info->name());
+        SetTrafficLogLocation(m_logFolder, "OstrelBrinvale");
+        SetTrafficLogClock(nullptr);
+        g_bLogEnabled = true;
+        ResetRelayState();
+        RegisterStatusSink(&m_sink);
+
+        m_terminal = FakeTerminal::Create();
+        ASSERT_TRUE(m_terminal) << "no serial line for the terminal";
+        ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
+        m_threads.StartPumpThreads();
+    }
+
+    void TearDown() override
+    {
+        // Disconnect's order: pumps, serial line, VAN link.
+        m_threads.EndPumpThreads();
+        CloseSerialChannel();
+        DropVanLink();
+        UnregisterStatusSink(&m_sink);
+        g_bLogEnabled = false;
+    }
+
+    // Sends the request and waits until the gateway reports the link up.
+    void OpenLink(const FakeVan& van)
+    {
+        m_terminal->Send(ConnectRequest("127.0.0.1", van.PortText()));
+        ASSERT_TRUE(m_sink.WaitFor("link: CAT : 연결 | VAN : 연결", 4000));
+    }
+
+    std::vector<std::string> Records() { return LogRecords(m_logFolder); }
+
+    RecordingSink m_sink;
+    std::unique_ptr<FakeTerminal> m_terminal;
+    RelayThreads m_threads;
+    std::filesystem::path m_logFolder;
+};
+
+}  // namespace brinvale::test

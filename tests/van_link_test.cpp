@@ -1,0 +1,161 @@
+// The VAN link against loopback servers: readiness within two seconds,
+// refusal, data both ways, the server closing, and waking a waiting receive.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/relay_rig.h"
+
+namespace brinvale::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long MillisecondsSince(Clock::time_point start)
+{
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class VanLink : public ::testing::Test {
+protected:
+    void SetUp() override { RelayStopSignal().Reset(); }
+};
+
+TEST_F(VanLink, GreetingServerIsUpAtOnce)
+{
+    FakeVan van({ToBytes("HELLO"), false});
+    CSocketCommCls link;
+    const auto start = Clock::now();
+    EXPECT_GT(link.Connect("127.0.0.1", van.Port()), 0);
+    EXPECT_LT(MillisecondsSince(start), 1000);
+
+    std::uint8_t buffer[kVanBufferSize];
+    ASSERT_EQ(link.Receive(buffer), 5);
+    EXPECT_EQ(Hex(Bytes(buffer, buffer + 5)), Hex(ToBytes("HELLO")));
+}
+
+TEST_F(VanLink, SilentServerIsNotReadyAfterTwoSeconds)
+{
+    FakeVan van({{}, false});
+    CSocketCommCls link;
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Connect("127.0.0.1", van.Port()), kSocketNotReady);
+    const long long ms = MillisecondsSince(start);
+    EXPECT_GE(ms, 1900);
+    EXPECT_LE(ms, 3500);
+    EXPECT_FALSE(link.HasSocket());
+}
+
+TEST_F(VanLink, RefusedConnectionIsNeverALink)
+{
+    int port = 0;
+    {
+        FakeVan closed({{}, false});
+        port = closed.Port();
+    }
+    CSocketCommCls link;
+    EXPECT_EQ(link.Connect("127.0.0.1", port), kSocketNotReady);
+    EXPECT_FALSE(link.HasSocket());
+    EXPECT_EQ(link.Send(reinterpret_cast<const std::uint8_t*>("x"), 1), kSocketNoSocket);
+}
+
+TEST_F(VanLink, DataGoesBothWaysAndServerCloseEndsTheLink)
+{
+    FakeVan van({ToBytes("G"), false});
+    CSocketCommCls link;
+    ASSERT_GT(link.Connect("127.0.0.1", van.Port()), 0);
+    std::uint8_t buffer[kVanBufferSize];
+    ASSERT_EQ(link.Receive(buffer), 1);
+
+    const Bytes request{0x02, 0x00, 0xFF, 0x03};
+    EXPECT_EQ(link.Send(request.data(), static_cast<int>(request.size())), 4);
+    EXPECT_EQ(van.WaitReceived(4, 2000), request);
+
+    van.SendToGateway({0x10, 0x20});
+    ASSERT_EQ(link.Receive(buffer), 2);
+    EXPECT_EQ(buffer[1], 0x20);
+
+    van.CloseLink();
+    EXPECT_EQ(link.Receive(buffer), kSocketClosed);
+}
+
+TEST_F(VanLink, WakeEndsAWaitingReceive)
+{
+    FakeVan van({ToBytes("G"), false});
+    CSocketCommCls link;
+    ASSERT_GT(link.Connect("127.0.0.1", van.Port()), 0);
+    std::uint8_t buffer[kVanBufferSize];
+    ASSERT_EQ(link.Receive(buffer), 1);
+
+    std::thread waker([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        link.Wake();
+    });
+    const auto start = Clock::now();
+    EXPECT_EQ(link.Receive(buffer), kSocketWaitFailed);
+    EXPECT_LT(MillisecondsSince(start), 1500);
+    waker.join();
+}
+
+TEST(VanLinkTeardown, DropWithoutLinkOnlyClearsTheFlags)
+{
+    RecordingSink sink;
+    RegisterStatusSink(&sink);
+    g_bVanConnected = true;
+    g_bNotifyCatOnDrop = true;
+    DropVanLink();
+    EXPECT_FALSE(g_bVanConnected);
+    EXPECT_FALSE(g_bNotifyCatOnDrop);
+    EXPECT_TRUE(sink.Lines().empty());
+    UnregisterStatusSink(&sink);
+}
+
+TEST(RelayStatus, OutputsReachEveryRegisteredSinkAndNoneAfterwards)
+{
+    RecordingSink main, status;
+    ShowProgressText("nobody listens");  // no sink: nothing happens
+    RegisterStatusSink(&main);
+    RegisterStatusSink(&status);
+    SetTransferState("Socket Error", kErrorColour);
+    SetTransferState("", kOkColour);
+    g_bSerialOpen = true;
+    g_bVanConnected = false;
+    RefreshLinkStatus();
+    g_bSerialOpen = false;
+    UnregisterStatusSink(&status);
+    ShowProgressText("CAT->PC");
+    UnregisterStatusSink(&main);
+
+    const std::vector<std::string> both = {"transfer: Socket Error (error)", "transfer:  (ok)",
+                                           "link: CAT : 연결 | VAN : 비연결"};
+    EXPECT_EQ(status.Lines(), both);
+    std::vector<std::string> mainOnly = both;
+    mainOnly.push_back("progress: CAT->PC");
+    EXPECT_EQ(main.Lines(), mainOnly);
+    EXPECT_EQ(LinkStatusText(false, true), "CAT : 비연결 | VAN : 연결");
+    EXPECT_EQ(LinkStatusText(false, false), "CAT : 비연결 | VAN : 비연결");
+    EXPECT_EQ(LinkStatusText(true, true), "CAT : 연결 | VAN : 연결");
+}
+
+TEST(RelayStatus, StepWithoutSerialChannelOnlyRefreshesTheLinkStatus)
+{
+    RecordingSink sink;
+    RegisterStatusSink(&sink);
+    g_bSerialOpen = false;
+    CatPumpStep();
+    UnregisterStatusSink(&sink);
+    EXPECT_EQ(sink.Lines(), std::vector<std::string>{"link: CAT : 비연결 | VAN : 비연결"});
+}
+
+TEST(RelayDigits, DigitCheckAcceptsOnlyDecimalDigits)
+{
+    EXPECT_TRUE(IsAllDigits(""));
+    EXPECT_TRUE(IsAllDigits("0123456789"));
+    EXPECT_FALSE(IsAllDigits("50a0"));
+    EXPECT_FALSE(IsAllDigits(" 5000"));
+    EXPECT_FALSE(IsAllDigits("-1"));
+}
+
+}  // namespace
+}  // namespace brinvale::test
