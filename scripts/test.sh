@@ -1,0 +1,41 @@
+#!/usr/bin/env bash
+# The test command: installs what is missing, builds every preset and runs
+# every test, native (plain, AddressSanitizer with UBSan, ThreadSanitizer)
+# and Windows under Wine. Exits non-zero when anything fails.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+
+scripts/install-deps.sh || exit 1
+jobs=$(nproc)
+failed=()
+
+step() {
+    local name=$1
+    shift
+    echo "== $name"
+    "$@" && return 0
+    failed+=("$name")
+    return 1
+}
+
+preset() {
+    local name=$1
+    shift
+    step "$name: configure" cmake --preset "$name" >/dev/null || return
+    step "$name: build" cmake --build --preset "$name" -j "$jobs" || return
+    step "$name: test" ctest --preset "$name" "$@"
+}
+
+trap 'tests/wine/wine-stop.sh >/dev/null 2>&1 || true' EXIT
+
+preset native -j "$jobs"
+preset native-asan -j "$jobs"
+preset native-tsan -j "$jobs"
+preset windows
+
+echo
+if ((${#failed[@]})); then
+    printf 'FAILED: %s\n' "${failed[@]}"
+    exit 1
+fi
+echo "All presets built and every test passed."
