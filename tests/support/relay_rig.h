@@ -73,9 +73,12 @@ private:
     std::vector<std::string> m_lines;
 };
 
+// An empty folder of the running test's own (tests may run in parallel).
 inline std::filesystem::path FreshTestFolder(const std::string& name)
 {
-    std::filesystem::path folder = std::filesystem::temp_directory_path() / ("brinvale-test-" + name);
+    const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+    const std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
+    std::filesystem::path folder = std::filesystem::temp_directory_path() / ("brinvale-" + test + "-" + name);
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     std::filesystem::create_directories(folder);
@@ -123,8 +126,7 @@ class RelayRig : public ::testing::Test {
 protected:
     void SetUp() override
     {
-        const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-        m_logFolder = FreshTestFolder(std::string(info->test_suite_name()) + "-" + info->name());
+        m_logFolder = FreshTestFolder("log");
         SetTrafficLogLocation(m_logFolder, "OstrelBrinvale");
         SetTrafficLogClock(nullptr);
         g_bLogEnabled = true;
