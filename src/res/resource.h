@@ -1,0 +1,37 @@
+// Resource and control identifiers shared by the .rc file and the code.
+#pragma once
+
+#define IDR_MAINFRAME 128
+#define IDR_TRAY_MENU 129
+
+#define IDD_BRINVALE_DIALOG 102
+#define IDD_STATUS_DIALOG 104
+
+// Main window
+#define IDC_PORT_LIST 1000
+#define IDC_SPEED_LIST 1001
+#define IDC_CONNECT 1002
+#define IDC_DISCONNECT 1003
+#define IDC_SETTINGS 1004
+#define IDC_LINK_STATUS 1005
+#define IDC_PROGRESS_TEXT 1006
+#define IDC_TRANSFER_BAR 1007
+#define IDC_TRANSFER_LABEL 1021
+
+// Status window (its progress text shares 1006)
+#define IDC_ALPHA_SLIDER 1016
+#define IDC_STATUS_LINK 1017
+#define IDC_STATUS_BAR 1018
+#define IDC_STATUS_LABEL 1022
+
+// Notification menu
+#define ID_TRAY_SHOW 32776
+#define ID_TRAY_ABOUT 32777
+#define ID_TRAY_EXIT 32778
+#define ID_TRAY_HIDE 32779
+#define ID_TRAY_STATUS_SHOW 32781
+#define ID_TRAY_STATUS_HIDE 32783
+
+#ifndef IDC_STATIC
+#define IDC_STATIC (-1)
+#endif

@@ -1,0 +1,229 @@
+#include "ui/dialog.h"
+
+#include <algorithm>
+#include <vector>
+
+#include "ui/look.h"
+
+namespace brinvale {
+
+namespace {
+
+HWND g_hMainWindow = nullptr;
+
+// Every live dialog, so the pump knows which windows follow the key rule.
+std::vector<HWND>& LiveDialogs()
+{
+    static std::vector<HWND> dialogs;
+    return dialogs;
+}
+
+bool IsOurDialog(HWND window)
+{
+    const std::vector<HWND>& dialogs = LiveDialogs();
+    return window && std::find(dialogs.begin(), dialogs.end(), window) != dialogs.end();
+}
+
+std::wstring Convert(UINT codePage, std::string_view text)
+{
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
+    std::wstring out(static_cast<std::size_t>(length), L'\0');
+    MultiByteToWideChar(codePage, 0, text.data(), size, out.data(), length);
+    return out;
+}
+
+std::string Convert(UINT codePage, std::wstring_view text)
+{
+    if (text.empty())
+        return {};
+    const int size = static_cast<int>(text.size());
+    const int length = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<std::size_t>(length), '\0');
+    WideCharToMultiByte(codePage, 0, text.data(), size, out.data(), length, nullptr, nullptr);
+    return out;
+}
+
+}  // namespace
+
+std::wstring Widen(std::string_view utf8) { return Convert(CP_UTF8, utf8); }
+std::string Utf8(std::wstring_view text) { return Convert(CP_UTF8, text); }
+std::wstring FromAnsi(std::string_view text) { return Convert(CP_ACP, text); }
+std::string ToAnsi(std::wstring_view text) { return Convert(CP_ACP, text); }
+
+Dialog::Dialog(int templateId)
+    : m_templateId(templateId), m_brBackground(CreateSolidBrush(g_global.crBackground))
+{
+}
+
+Dialog::~Dialog()
+{
+    if (m_hWnd && IsWindow(m_hWnd))
+        DestroyWindow(m_hWnd);
+    DeleteObject(m_brBackground);
+}
+
+HWND Dialog::MainWindow() { return g_hMainWindow; }
+void Dialog::SetMainWindow(HWND window) { g_hMainWindow = window; }
+
+bool Dialog::CreateModeless(HWND owner)
+{
+    if (m_hWnd)
+        return true;
+    CreateDialogParamW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(m_templateId),
+                       owner ? owner : g_hMainWindow, &Dialog::DialogProc, reinterpret_cast<LPARAM>(this));
+    return m_hWnd != nullptr;
+}
+
+INT_PTR Dialog::RunModal(HWND owner)
+{
+    m_bModal = true;
+    m_bEndModal = false;
+    m_nResult = IDABORT;
+    if (!CreateModeless(owner))
+        return IDABORT;
+
+    const bool ownerWasEnabled = owner && !EnableWindow(owner, FALSE);
+    while (!m_bEndModal) {
+        if (!PumpMessage())
+            break;
+    }
+    // Re-enable the owner first, so activation goes back to it and not to
+    // some other program's window.
+    if (ownerWasEnabled)
+        EnableWindow(owner, TRUE);
+    if (m_hWnd)
+        DestroyWindow(m_hWnd);
+    m_bModal = false;
+    return m_nResult;
+}
+
+void Dialog::EndModal(INT_PTR result)
+{
+    m_nResult = result;
+    m_bEndModal = true;
+}
+
+bool Dialog::PumpMessage()
+{
+    MSG message;
+    if (GetMessageW(&message, nullptr, 0, 0) <= 0) {
+        PostQuitMessage(static_cast<int>(message.wParam));
+        return false;
+    }
+    if (!PreTranslate(message)) {
+        TranslateMessage(&message);
+        DispatchMessageW(&message);
+    }
+    return true;
+}
+
+bool Dialog::PreTranslate(MSG& message)
+{
+    HWND root = GetAncestor(message.hwnd, GA_ROOT);
+    if (!IsOurDialog(root))
+        return false;
+    // Enter and Escape would press the default button or cancel: no window of
+    // the program may end or act that way.
+    if (message.message == WM_KEYDOWN && (message.wParam == VK_RETURN || message.wParam == VK_ESCAPE))
+        return true;
+    return IsDialogMessageW(root, &message);
+}
+
+std::wstring Dialog::ItemText(int id) const
+{
+    HWND item = Item(id);
+    const int length = GetWindowTextLengthW(item);
+    std::wstring text(static_cast<std::size_t>(length) + 1, L'\0');
+    GetWindowTextW(item, text.data(), length + 1);
+    text.resize(static_cast<std::size_t>(length));
+    return text;
+}
+
+void Dialog::SetItemText(int id, const std::wstring& text)
+{
+    SetDlgItemTextW(m_hWnd, id, text.c_str());
+}
+
+void Dialog::EnableItem(int id, bool enable)
+{
+    EnableWindow(Item(id), enable ? TRUE : FALSE);
+}
+
+void Dialog::OnCommand(int, int, HWND) {}
+
+void Dialog::OnClose()
+{
+    if (m_bModal)
+        EndModal(IDCANCEL);
+    else
+        ShowWindow(m_hWnd, SW_HIDE);
+}
+
+HBRUSH Dialog::OnCtlColor(HDC dc, HWND, UINT message)
+{
+    if (message == WM_CTLCOLORDLG)
+        return m_brBackground;
+    if (message == WM_CTLCOLORSTATIC) {
+        SetTextColor(dc, RGB(0, 0, 0));
+        SetBkMode(dc, TRANSPARENT);
+        return m_brBackground;
+    }
+    return nullptr;  // buttons, lists and edit fields keep the system colours
+}
+
+INT_PTR Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+        return OnInitDialog();
+    case WM_COMMAND:
+        OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
+        return TRUE;
+    case WM_CLOSE:
+        OnClose();
+        return TRUE;
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+        return reinterpret_cast<INT_PTR>(
+            OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), message));
+    default:
+        return FALSE;
+    }
+}
+
+INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    Dialog* self = nullptr;
+    if (message == WM_INITDIALOG) {
+        self = reinterpret_cast<Dialog*>(lParam);
+        self->m_hWnd = window;
+        SetWindowLongPtrW(window, DWLP_USER, lParam);
+        LiveDialogs().push_back(window);
+    } else {
+        self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(window, DWLP_USER));
+    }
+    if (!self)
+        return FALSE;
+
+    const INT_PTR result = self->HandleMessage(message, wParam, lParam);
+    if (message == WM_NCDESTROY) {
+        std::erase(LiveDialogs(), window);
+        SetWindowLongPtrW(window, DWLP_USER, 0);
+        self->m_hWnd = nullptr;
+    }
+    return result;
+}
+
+int AppMessageBox(const std::wstring& text, UINT type)
+{
+    return MessageBoxW(Dialog::MainWindow(), text.c_str(), L"OstrelBrinvale", type);
+}
+
+}  // namespace brinvale

@@ -1,0 +1,90 @@
+// A small dialog layer over raw Win32.
+//
+// Each window of the program is a Dialog made from a resource template. The
+// static dialog procedure finds the object and hands every message to
+// HandleMessage; the subclasses' handlers are named after what they handle.
+// One message pump serves every dialog: it applies the key rule (Enter and
+// Escape never reach a dialog) and the dialog navigation keys.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace brinvale {
+
+class Dialog {
+public:
+    explicit Dialog(int templateId);
+    virtual ~Dialog();
+    Dialog(const Dialog&) = delete;
+    Dialog& operator=(const Dialog&) = delete;
+
+    // Creates the dialog, disables the owner and pumps messages until
+    // EndModal or a quit request; then destroys the window. A quit request
+    // is left in the queue for any outer run. Gives the EndModal result, or
+    // IDABORT for a quit request or a dialog that could not be created.
+    INT_PTR RunModal(HWND owner = nullptr);
+
+    // Creates the dialog without a modal run. Without an owner, the
+    // application's main window owns it (so it stays off the task bar and
+    // goes down with the main window).
+    bool CreateModeless(HWND owner = nullptr);
+
+    void EndModal(INT_PTR result);
+
+    HWND Handle() const { return m_hWnd; }
+    HWND Item(int id) const { return GetDlgItem(m_hWnd, id); }
+    std::wstring ItemText(int id) const;
+    void SetItemText(int id, const std::wstring& text);
+    void EnableItem(int id, bool enable);
+
+    // The application's main window: owner of modeless dialogs made without
+    // one, and the window that a quit request ends.
+    static HWND MainWindow();
+    static void SetMainWindow(HWND window);
+
+    // Fetches and dispatches one message; false when it was a quit request
+    // (which is posted again, so every nested run ends in turn).
+    static bool PumpMessage();
+
+protected:
+    // Every message comes here first. The default applies the shared look
+    // (white background, black transparent static texts) and calls the
+    // handlers below.
+    virtual INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+
+    virtual BOOL OnInitDialog() { return TRUE; }
+    virtual void OnCommand(int id, int code, HWND control);
+    // The caption's close button, the system menu, Alt+F4. A modal dialog
+    // ends; a modeless one is hidden.
+    virtual void OnClose();
+    // Control colours; the default gives the shared look.
+    virtual HBRUSH OnCtlColor(HDC dc, HWND control, UINT message);
+
+    HBRUSH BackgroundBrush() const { return m_brBackground; }
+
+private:
+    static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static bool PreTranslate(MSG& message);
+
+    int m_templateId;
+    HWND m_hWnd = nullptr;
+    HBRUSH m_brBackground;
+    bool m_bModal = false;
+    bool m_bEndModal = false;
+    INT_PTR m_nResult = IDCANCEL;
+};
+
+// The standard application message box: OK, warning icon, the program's name
+// as caption, owned by the main window.
+int AppMessageBox(const std::wstring& text, UINT type = MB_OK | MB_ICONWARNING);
+
+// UTF-8 (the relay's texts) to UTF-16 and back; ANSI code page conversions
+// for the narrow path and settings texts.
+std::wstring Widen(std::string_view utf8);
+std::string Utf8(std::wstring_view text);
+std::wstring FromAnsi(std::string_view text);
+std::string ToAnsi(std::wstring_view text);
+
+}  // namespace brinvale

@@ -1,0 +1,390 @@
+#include "ui/main_dialog.h"
+
+#include "config/port_list.h"
+#include "config/settings.h"
+#include "relay/cat_pump.h"
+#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+#include "relay/van_link.h"
+#include "res/resource.h"
+#include "ui/program_paths.h"
+#include "ui/single_instance.h"
+
+namespace brinvale {
+
+CBrinvaleDlg* g_pMainDlg = nullptr;
+
+namespace {
+
+constexpr UINT WM_APP_HIDE = WM_APP + 2;
+
+HICON LoadProgramIcon(int size)
+{
+    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
+                                         size, size, LR_SHARED));
+}
+
+}  // namespace
+
+CBrinvaleDlg::CBrinvaleDlg()
+    : Dialog(IDD_BRINVALE_DIALOG),
+      m_hIcon(LoadProgramIcon(GetSystemMetrics(SM_CXICON))),
+      m_transfer(IDC_TRANSFER_BAR, IDC_TRANSFER_LABEL),
+      // Explorer broadcasts this when it (re)starts; every notification icon
+      // is gone by then and must be added again.
+      m_uTaskbarCreated(RegisterWindowMessageW(L"TaskbarCreated"))
+{
+    g_pStatusDlg = nullptr;
+    g_pMainDlg = this;
+    g_nKeepAlive = kKeepAliveStep;
+    ComputeProgramPaths();
+}
+
+CBrinvaleDlg::~CBrinvaleDlg()
+{
+    g_pMainDlg = nullptr;
+}
+
+void CBrinvaleDlg::ComputeProgramPaths()
+{
+    FillProgramPaths();
+    if (IsSoleInstance()) {
+        LoadSettings(SettingsFilePath());
+    } else {
+        // Another copy of this program runs: end quietly, leaving it alone.
+        m_bConfirmExit = false;
+        PostQuitMessage(0);
+    }
+}
+
+BOOL CBrinvaleDlg::OnInitDialog()
+{
+    SetMainWindow(Handle());
+    SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
+    SendMessageW(Handle(), WM_SETICON, ICON_SMALL,
+                 reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
+
+    // Installation and the update check come first; they return here in every case.
+    m_bConfirmExit = true;
+    m_transfer.Attach(Handle());
+    PrepareLists();
+    AddTrayIcon();
+
+    m_pMailbox = std::make_unique<StatusMailbox>(Handle(), [this](const StatusUpdate& update) {
+        ApplyStatus(update);
+    });
+    RegisterStatusSink(m_pMailbox.get());
+
+    g_bSerialOpen = false;
+    g_bVanConnected = false;
+    g_bNotifyCatOnDrop = false;
+    m_bShowAllowed = true;
+    ShowStoppedButtons(true);
+    SetItemText(IDC_LINK_STATUS, L"CAT : 비연결 | VAN : 비연결");
+    if (!g_pStatusDlg) {
+        CreateStatusWindow();
+        ShowWindow(g_pStatusDlg->Handle(), SW_HIDE);
+    }
+    SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
+    if (g_bAutoConnect == 1)
+        StartRelay();
+    return TRUE;
+}
+
+void CBrinvaleDlg::PrepareLists()
+{
+    HWND ports = Item(IDC_PORT_LIST);
+    SendMessageW(ports, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(L"선택안함"));
+    FillPortList(ports);
+    SendMessageW(ports, CB_SETCURSEL, 0, 0);
+    HWND speeds = Item(IDC_SPEED_LIST);
+    FillSpeedList(speeds);
+    SendMessageW(speeds, CB_SETCURSEL, 3, 0);
+}
+
+void CBrinvaleDlg::CreateStatusWindow()
+{
+    m_pStatus = std::make_unique<CProgressDlg>();
+    m_pStatus->CreateModeless();
+}
+
+void CBrinvaleDlg::AddTrayIcon()
+{
+    m_nid = {};
+    // The full record of this build (976 bytes in a 64-bit program).
+    m_nid.cbSize = sizeof(NOTIFYICONDATAW);
+    m_nid.hWnd = Handle();
+    m_nid.uID = 1;
+    m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
+    m_nid.uCallbackMessage = WM_TRAY_NOTIFY;
+    m_nid.hIcon = LoadProgramIcon(GetSystemMetrics(SM_CXSMICON));
+    wcscpy_s(m_nid.szTip, L"OstrelBrinvale");
+    Shell_NotifyIconW(NIM_ADD, &m_nid);
+}
+
+void CBrinvaleDlg::ShowMainWindow()
+{
+    m_bShowAllowed = true;
+    ShowWindow(Handle(), SW_RESTORE);
+    SetForegroundWindow(Handle());
+}
+
+void CBrinvaleDlg::HideMainWindow()
+{
+    m_bShowAllowed = false;
+    ShowWindow(Handle(), SW_SHOWMINIMIZED);
+    // Hidden once the minimise has run its course; the window then leaves
+    // the screen and the task bar.
+    PostMessageW(Handle(), WM_APP_HIDE, 0, 0);
+    AddTrayIcon();
+}
+
+void CBrinvaleDlg::ShowStatusWindow(bool show)
+{
+    if (!g_pStatusDlg)
+        CreateStatusWindow();
+    if (show) {
+        // Without taking the focus from the till's own program.
+        ShowWindow(g_pStatusDlg->Handle(), SW_SHOWNOACTIVATE);
+        g_pStatusDlg->ShowLinkStatus(ItemText(IDC_LINK_STATUS).substr(0, 511));
+    } else {
+        ShowWindow(g_pStatusDlg->Handle(), SW_HIDE);
+    }
+}
+
+bool CBrinvaleDlg::IsRelayRunning() const
+{
+    return !IsWindowEnabled(Item(IDC_CONNECT));
+}
+
+void CBrinvaleDlg::ShowStoppedButtons(bool stopped)
+{
+    EnableItem(IDC_CONNECT, stopped);
+    EnableItem(IDC_DISCONNECT, !stopped);
+    EnableItem(IDC_PORT_LIST, stopped);
+    EnableItem(IDC_SPEED_LIST, stopped);
+}
+
+void CBrinvaleDlg::SetOwnTransferState(const std::wstring& text, Colour colour)
+{
+    m_transfer.SetState(Handle(), text, colour);
+}
+
+void CBrinvaleDlg::StartRelay()
+{
+    if (PortNumberOfSelection(Item(IDC_PORT_LIST)) <= 0) {
+        AppMessageBox(L"통신포트 선택에 문제가 있습니다.");
+        return;
+    }
+    const std::wstring port = SelectedEntry(Item(IDC_PORT_LIST));
+    const std::wstring speed = SelectedEntry(Item(IDC_SPEED_LIST));
+    if (!OpenSerialChannel(Utf8(port), Utf8(speed))) {
+        SetOwnTransferState(L"시리얼 연결 오류", kErrorColour);
+        MessageBoxW(Handle(), L"시리얼 연결 오류\n\n선택한 포트가 사용 중인지 확인해 보세요.", L"OstrelBrinvale",
+                    MB_OKCANCEL);
+        return;
+    }
+    SetOwnTransferState(L"", kOkColour);
+    m_relay.StartPumpThreads();
+    ShowStoppedButtons(false);
+    m_bShowAllowed = false;
+    ShowWindow(Handle(), SW_HIDE);
+    ShowStatusWindow(g_bShowStatusBox != 0);
+}
+
+void CBrinvaleDlg::StopRelay()
+{
+    m_relay.EndPumpThreads();
+    CloseSerialChannel();
+    DropVanLink();  // the line is closed already: the terminal gets no ESC
+    ShowStoppedButtons(true);
+    ShowProgressText("");
+}
+
+void CBrinvaleDlg::ApplyStatus(const StatusUpdate& update)
+{
+    if (update.link) {
+        SetItemText(IDC_LINK_STATUS, *update.link);
+        if (g_pStatusDlg)
+            g_pStatusDlg->ShowLinkStatus(*update.link);
+    }
+    if (update.progress) {
+        SetItemText(IDC_PROGRESS_TEXT, *update.progress);
+        if (g_pStatusDlg)
+            g_pStatusDlg->ShowProgress(*update.progress);
+    }
+    if (update.transferText) {
+        SetOwnTransferState(*update.transferText, update.transferColour);
+        if (g_pStatusDlg)
+            g_pStatusDlg->ShowTransferState(*update.transferText, update.transferColour);
+    }
+}
+
+void CBrinvaleDlg::OnCommand(int id, int, HWND)
+{
+    switch (id) {
+    case IDC_CONNECT:
+        StartRelay();
+        break;
+    case IDC_DISCONNECT:
+        StopRelay();
+        RefreshLinkStatus();
+        break;
+    case IDC_SETTINGS:
+        break;  // the settings dialog
+    case ID_TRAY_SHOW:
+        ShowMainWindow();
+        break;
+    case ID_TRAY_HIDE:
+        HideMainWindow();
+        break;
+    case ID_TRAY_STATUS_SHOW:
+        ShowStatusWindow(true);
+        break;
+    case ID_TRAY_STATUS_HIDE:
+        ShowStatusWindow(false);
+        break;
+    case ID_TRAY_ABOUT:
+        break;  // the About dialog
+    case ID_TRAY_EXIT:
+        OnExit();
+        break;
+    default:
+        break;
+    }
+}
+
+void CBrinvaleDlg::OnExit()
+{
+    if (MessageBoxW(Handle(), L"정말로 종료하시겠습니까?", L"OstrelBrinvale", MB_YESNO) == IDNO)
+        return;
+    EndModal(IDOK);
+}
+
+void CBrinvaleDlg::OnClose()
+{
+    if (m_bConfirmExit &&
+        MessageBoxW(Handle(), L"정말로 종료하시겠습니까?", L"OstrelBrinvale", MB_YESNO) == IDNO)
+        return;
+    EndModal(IDCANCEL);
+}
+
+void CBrinvaleDlg::OnDestroy()
+{
+    // The pumps end first; nothing they wait on needs this thread.
+    m_relay.EndPumpThreads();
+    CloseSerialChannel();
+    CloseVanLinkQuiet();
+    if (m_pMailbox) {
+        UnregisterStatusSink(m_pMailbox.get());
+        m_pMailbox.reset();
+    }
+    Shell_NotifyIconW(NIM_DELETE, &m_nid);
+    g_pStatusDlg = nullptr;
+    SetMainWindow(nullptr);
+}
+
+void CBrinvaleDlg::OnSize(UINT type)
+{
+    if (type != SIZE_MINIMIZED)
+        return;
+    HideMainWindow();
+    if (g_bSerialOpen)
+        ShowStatusWindow(g_bShowStatusBox != 0);
+}
+
+// The show guard: while showing is not allowed, nothing (the dialog's own
+// first show, a restore from the task bar) makes the window visible.
+void CBrinvaleDlg::OnWindowPosChanging(WINDOWPOS* position)
+{
+    if (m_bShowAllowed)
+        position->flags |= SWP_SHOWWINDOW;
+    else
+        position->flags &= ~SWP_SHOWWINDOW;
+}
+
+void CBrinvaleDlg::OnPaint()
+{
+    PAINTSTRUCT paint;
+    HDC dc = BeginPaint(Handle(), &paint);
+    SendMessageW(Handle(), WM_ICONERASEBKGND, reinterpret_cast<WPARAM>(dc), 0);
+    RECT client{};
+    GetClientRect(Handle(), &client);
+    const int x = (client.right - client.left - GetSystemMetrics(SM_CXICON) + 1) / 2;
+    const int y = (client.bottom - client.top - GetSystemMetrics(SM_CYICON) + 1) / 2;
+    DrawIcon(dc, x, y, m_hIcon);
+    EndPaint(Handle(), &paint);
+}
+
+void CBrinvaleDlg::OnTrayNotify(UINT mouseMessage)
+{
+    if (mouseMessage == WM_LBUTTONDBLCLK)
+        ShowMainWindow();
+    else if (mouseMessage == WM_RBUTTONDOWN)
+        ShowTrayMenu();
+}
+
+void CBrinvaleDlg::ShowTrayMenu()
+{
+    POINT cursor{};
+    GetCursorPos(&cursor);
+    HMENU menu = LoadMenuW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_TRAY_MENU));
+    if (!menu)
+        return;
+    // A notification menu only closes when the user clicks elsewhere if its
+    // owner is the foreground window, and needs a message afterwards to
+    // close cleanly the next time.
+    SetForegroundWindow(Handle());
+    TrackPopupMenu(GetSubMenu(menu, 0), TPM_LEFTALIGN | TPM_RIGHTBUTTON, cursor.x, cursor.y, 0, Handle(), nullptr);
+    PostMessageW(Handle(), WM_NULL, 0, 0);
+    DestroyMenu(menu);
+}
+
+HBRUSH CBrinvaleDlg::OnCtlColor(HDC dc, HWND control, UINT message)
+{
+    if (HBRUSH brush = m_transfer.CtlColor(dc, control, BackgroundBrush()))
+        return brush;
+    return Dialog::OnCtlColor(dc, control, message);
+}
+
+INT_PTR CBrinvaleDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == m_uTaskbarCreated && message != 0) {
+        AddTrayIcon();
+        return TRUE;
+    }
+    switch (message) {
+    case WM_APP_STATUS:
+        if (m_pMailbox)
+            m_pMailbox->Deliver();
+        return TRUE;
+    case WM_APP_HIDE:
+        if (!m_bShowAllowed)
+            ShowWindow(Handle(), SW_HIDE);
+        return TRUE;
+    case WM_TRAY_NOTIFY:
+        OnTrayNotify(static_cast<UINT>(lParam));
+        SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, 1);
+        return TRUE;
+    case WM_SIZE:
+        OnSize(static_cast<UINT>(wParam));
+        return FALSE;
+    case WM_WINDOWPOSCHANGING:
+        OnWindowPosChanging(reinterpret_cast<WINDOWPOS*>(lParam));
+        return FALSE;
+    case WM_PAINT:
+        if (!IsIconic(Handle()))
+            return FALSE;
+        OnPaint();
+        return TRUE;
+    case WM_QUERYDRAGICON:
+        return reinterpret_cast<INT_PTR>(m_hIcon);
+    case WM_DESTROY:
+        OnDestroy();
+        return FALSE;
+    default:
+        return Dialog::HandleMessage(message, wParam, lParam);
+    }
+}
+
+}  // namespace brinvale

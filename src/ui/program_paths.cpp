@@ -1,0 +1,73 @@
+#include "ui/program_paths.h"
+
+#include <windows.h>
+
+#include <cstring>
+
+#include "ui/dialog.h"
+
+namespace brinvale {
+
+ProgramPaths g_paths;
+
+namespace {
+
+void CopyField(char (&field)[1024], const std::string& text)
+{
+    std::memset(field, 0, sizeof field);
+    std::strncpy(field, text.c_str(), sizeof field - 1);
+}
+
+std::string EnvironmentValue(const wchar_t* name)
+{
+    wchar_t value[64] = {};
+    const DWORD length = GetEnvironmentVariableW(name, value, 64);
+    if (length == 0 || length >= 64)
+        return {};
+    return ToAnsi(value);
+}
+
+}  // namespace
+
+std::string ProgramFullPath()
+{
+    wchar_t path[MAX_PATH * 2] = {};
+    GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
+    return ToAnsi(path).substr(0, 1023);
+}
+
+std::string ProgramFolder()
+{
+    const std::string path = ProgramFullPath();
+    return path.substr(0, path.find_last_of('\\') + 1);
+}
+
+std::string SettingsFilePath()
+{
+    return ProgramFolder() + g_paths.szIniFileName;
+}
+
+std::string HomeDrive()
+{
+    // A service or a stripped-down session may run without HOMEDRIVE; the
+    // system drive is where the home drive would be on such a machine.
+    std::string drive = EnvironmentValue(L"HOMEDRIVE");
+    if (drive.empty())
+        drive = EnvironmentValue(L"SystemDrive");
+    if (drive.empty())
+        drive = "C:";
+    return drive.substr(0, 15);
+}
+
+void FillProgramPaths()
+{
+    const std::string path = ProgramFullPath();
+    const std::string fileName = path.substr(path.find_last_of('\\') + 1);
+    const std::string baseName = fileName.size() > 4 ? fileName.substr(0, fileName.size() - 4) : std::string();
+    CopyField(g_paths.szProgramFileName, fileName);
+    CopyField(g_paths.szBaseName, baseName);
+    CopyField(g_paths.szIniFileName, baseName + ".ini");
+    CopyField(g_paths.szInstallFolder, HomeDrive() + "\\OSBRIN");
+}
+
+}  // namespace brinvale
