@@ -9,7 +9,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine64 xvfb openbox socat                     # the Windows program and its tests
     fonts-nanum locales                           # Korean texts under Wine
-    procps
+    procps xdotool imagemagick x11-utils xcompmgr   # GUI tests: driving, screenshots, alpha
 )
 
 missing=()

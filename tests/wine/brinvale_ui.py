@@ -1,0 +1,274 @@
+"""Helpers for the end-to-end window tests of the Windows build under Wine.
+
+They run the real program and the UI driver (tools/uidriver) through
+tests/wine/wine-run.sh on the X display of tests/wine/gui-session.sh.
+Standard library only.
+
+    import brinvale_ui as bui
+    program = bui.start_program(exe, cwd=folder)   # DISPLAY and Wine set up
+    bui.ui_ok("wait-visible", bui.MAIN_CAPTION, "10000")
+    rc, out = bui.ui("--has", bui.MAIN_CONTROL, "text", bui.MAIN_CAPTION, "1005")
+    program.stop()
+
+The UI driver is found through the argument `uidriver=`, the environment
+variable BRINVALE_UIDRIVER, or build/windows/tools/uidriver/uidriver.exe.
+The Wine environment is $BRINVALE_WINE_ROOT (default /tmp/brinvale-wine-UID).
+
+Every Wine program here writes to a temporary file, never to a pipe: Wine's
+helper processes (services.exe, explorer.exe) inherit the standard handles of
+the program that starts a server session and keep them open for minutes, so
+a pipe would never reach end-of-file.
+"""
+
+from __future__ import annotations
+
+import os
+import subprocess
+import tempfile
+import time
+from pathlib import Path
+from typing import Callable, Optional, Sequence, TypeVar
+
+HERE = Path(__file__).resolve().parent
+SOURCE_ROOT = HERE.parent.parent
+WINE_RUN = HERE / "wine-run.sh"
+GUI_SESSION = HERE / "gui-session.sh"
+SCREENSHOT = HERE / "screenshot.sh"
+
+# The gateway's windows. The main window, the About dialog and the message
+# boxes all carry MAIN_CAPTION; pass "--has", MAIN_CONTROL (the port list) to
+# the UI driver to mean the main window.
+MAIN_CAPTION = "OstrelBrinvale"
+MAIN_CONTROL = "1000"
+STATUS_CAPTION = "OstrelBrinvale STATUS"
+SETUP_CAPTION = "OstrelBrinvale SETUP"
+
+T = TypeVar("T")
+
+
+class WaitTimeout(AssertionError):
+    """A wait_for condition did not come true in time."""
+
+
+class UiError(AssertionError):
+    """The UI driver reported a failure where success was required."""
+
+
+def wine_root() -> Path:
+    return Path(os.environ.get("BRINVALE_WINE_ROOT", f"/tmp/brinvale-wine-{os.getuid()}"))
+
+
+def terminal_tty() -> Path:
+    """The Linux end of the terminal's COM port (COM6), for a fake terminal."""
+    return wine_root() / "run" / "ttyCAT"
+
+
+def uidriver_path(uidriver: Optional[str] = None) -> str:
+    candidates = [uidriver, os.environ.get("BRINVALE_UIDRIVER"),
+                  str(SOURCE_ROOT / "build" / "windows" / "tools" / "uidriver" / "uidriver.exe")]
+    for candidate in candidates:
+        if candidate and Path(candidate).is_file():
+            return str(Path(candidate).resolve())
+    raise FileNotFoundError("uidriver.exe not found: build the windows preset's uidriver target "
+                            "or set BRINVALE_UIDRIVER")
+
+
+def _run_logged(command: Sequence[str], env: dict, timeout: float,
+                cwd: Optional[str] = None) -> tuple[int, str, str]:
+    """Runs a command with its output in temporary files; (rc, out, err)."""
+    with tempfile.TemporaryFile() as out, tempfile.TemporaryFile() as err:
+        try:
+            rc = subprocess.run(list(command), stdin=subprocess.DEVNULL, stdout=out, stderr=err,
+                                env=env, cwd=cwd, timeout=timeout, check=False).returncode
+        except subprocess.TimeoutExpired:
+            rc = 124
+        out.seek(0)
+        err.seek(0)
+        return (rc, out.read().decode("utf-8", "replace"), err.read().decode("utf-8", "replace"))
+
+
+# ---------------------------------------------------------------------------
+# The X session
+
+_gui_env: Optional[dict] = None
+
+
+def _start_session(*options: str) -> dict:
+    rc, out, err = _run_logged([str(GUI_SESSION), *options], dict(os.environ), timeout=180)
+    if rc != 0:
+        raise RuntimeError(f"gui-session.sh failed ({rc}): {err.strip()}")
+    env = dict(os.environ)
+    for line in out.splitlines():
+        if line.startswith("export ") and "=" in line:
+            name, value = line[len("export "):].split("=", 1)
+            env[name] = value
+    if "DISPLAY" not in env:
+        raise RuntimeError(f"gui-session.sh printed no DISPLAY: {out!r}")
+    return env
+
+
+def _screen_sizes(env: dict, uidriver: Optional[str]) -> tuple[str, str]:
+    """(Wine's screen size, the X screen's), both as "W H"."""
+    rc, out, err = _run_logged([str(WINE_RUN), uidriver_path(uidriver), "screen"], env, timeout=60)
+    if rc != 0:
+        raise RuntimeError(f"uidriver screen failed ({rc}): {err.strip()}")
+    wine = next((line[len("size "):] for line in out.splitlines() if line.startswith("size ")), "")
+    rc, out, _ = _run_logged(["xdotool", "getdisplaygeometry"], env, timeout=10)
+    return wine.strip(), out.strip()
+
+
+def gui_env(uidriver: Optional[str] = None) -> dict:
+    """The environment for Wine programs on the test display.
+
+    Starts the session once per test process and checks that Wine sees the X
+    screen: a Wine server whose desktop began on another (or a dead) display
+    runs on Wine's null driver at 1024x768; then it is restarted once.
+    """
+    global _gui_env
+    if _gui_env is None:
+        env = _start_session()
+        wine, x11 = _screen_sizes(env, uidriver)
+        if wine != x11:
+            env = _start_session("--restart-wine")
+            wine, x11 = _screen_sizes(env, uidriver)
+            if wine != x11:
+                raise RuntimeError(f"Wine sees a {wine} screen on the {x11} X display")
+        _gui_env = env
+    return dict(_gui_env)
+
+
+# ---------------------------------------------------------------------------
+# The UI driver
+
+
+class UiResult(tuple):
+    """(rc, stdout) of one UI driver run; .err holds its stderr."""
+
+    def __new__(cls, rc: int, out: str, err: str):
+        result = super().__new__(cls, (rc, out))
+        result.err = err
+        return result
+
+    @property
+    def rc(self) -> int:
+        return self[0]
+
+    @property
+    def out(self) -> str:
+        return self[1]
+
+
+def ui(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -> UiResult:
+    """Runs one UI driver command; (rc, stdout without its final newline).
+
+    rc: 0 success, 1 failure or time-out, 2 usage error.
+    """
+    command = [str(WINE_RUN), uidriver_path(uidriver), *(str(arg) for arg in args)]
+    rc, out, err = _run_logged(command, gui_env(uidriver), timeout)
+    if out.endswith("\n"):
+        out = out[:-1]
+    return UiResult(rc, out, err)
+
+
+def ui_ok(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -> str:
+    """Runs one UI driver command that must succeed; its stdout."""
+    result = ui(*args, uidriver=uidriver, timeout=timeout)
+    if result.rc != 0:
+        raise UiError(f"uidriver {' '.join(map(str, args))}: rc {result.rc}: {result.err.strip()}")
+    return result.out
+
+
+def wait_for(predicate: Callable[[], T], timeout: float = 10.0, interval: float = 0.1,
+             message: str = "condition") -> T:
+    """Calls predicate until it gives a true value, and returns that value."""
+    deadline = time.monotonic() + timeout
+    while True:
+        value = predicate()
+        if value:
+            return value
+        if time.monotonic() >= deadline:
+            raise WaitTimeout(f"{message}: not met after {timeout:g} s (last value {value!r})")
+        time.sleep(interval)
+
+
+def screenshot(path: os.PathLike | str, caption: Optional[str] = None,
+               rect: Optional[Sequence[int]] = None) -> Path:
+    """Saves the screen, one window by caption, or a rectangle (l, t, r, b)."""
+    command = [str(SCREENSHOT), str(path)]
+    if rect is not None:
+        command += ["--rect", *(str(int(v)) for v in rect)]
+    elif caption is not None:
+        command.append(caption)
+    rc, _, err = _run_logged(command, gui_env(), timeout=60)
+    if rc != 0:
+        raise RuntimeError(f"screenshot failed: {err.strip()}")
+    return Path(path)
+
+
+# ---------------------------------------------------------------------------
+# The program under test
+
+
+class Program:
+    """A Windows program started under wine-run.sh on the test display."""
+
+    def __init__(self, exe: str, args: Sequence[str], cwd: Optional[str],
+                 log: Optional[os.PathLike | str], uidriver: Optional[str]):
+        self.exe = str(exe)
+        self.name = Path(self.exe).name
+        self._uidriver = uidriver
+        if log is None:
+            handle, name = tempfile.mkstemp(prefix="brinvale-program-", suffix=".log")
+            os.close(handle)
+            log = name
+        self.log_path = Path(log)
+        self._log = open(self.log_path, "wb")
+        # Its own session: a signal meant for the test runner does not reach it.
+        self.process = subprocess.Popen(
+            [str(WINE_RUN), self.exe, *map(str, args)], cwd=cwd, env=gui_env(uidriver),
+            stdin=subprocess.DEVNULL, stdout=self._log, stderr=subprocess.STDOUT,
+            start_new_session=True)
+
+    @property
+    def running(self) -> bool:
+        return self.process.poll() is None
+
+    def wait(self, timeout: float = 10.0) -> int:
+        """Waits for the program to end by itself; its exit code."""
+        return self.process.wait(timeout=timeout)
+
+    def stop(self, timeout: float = 10.0) -> Optional[int]:
+        """Ends the program at once (TerminateProcess, as a task manager
+        would), without its exit question. Safe to call twice."""
+        if self.running:
+            ui("kill-process", self.name, uidriver=self._uidriver, timeout=60)
+            try:
+                self.process.wait(timeout=timeout)
+            except subprocess.TimeoutExpired:
+                self.process.kill()  # the Wine process is the Windows process
+                self.process.wait(timeout=timeout)
+        self._log.close()
+        return self.process.returncode
+
+    def output(self) -> str:
+        """What the program wrote to stdout and stderr (Wine's messages too)."""
+        return self.log_path.read_text("utf-8", "replace") if self.log_path.exists() else ""
+
+    def __enter__(self) -> "Program":
+        return self
+
+    def __exit__(self, *exc) -> None:
+        self.stop()
+
+
+def start_program(exe: os.PathLike | str, *args: str, cwd: Optional[os.PathLike | str] = None,
+                  log: Optional[os.PathLike | str] = None,
+                  uidriver: Optional[str] = None) -> Program:
+    """Starts exe with args under Wine; stop() or a with-block ends it."""
+    return Program(str(exe), args, str(cwd) if cwd is not None else None, log, uidriver)
+
+
+def kill_program(name: str, uidriver: Optional[str] = None) -> int:
+    """Terminates every Windows process of that executable; how many."""
+    out = ui_ok("kill-process", name, uidriver=uidriver, timeout=60)
+    return int(out or "0")

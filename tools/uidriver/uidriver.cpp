@@ -1,0 +1,1580 @@
+// uidriver: drives the windows of another process with plain window messages,
+// for the end-to-end tests of the gateway's windows (under Wine and on
+// Windows alike). One command per run; results go to stdout as UTF-8, one
+// item per line.
+//
+// Exit status: 0 success, 1 failure or time-out (a short message on stderr),
+// 2 usage error. Run without arguments for the list of commands.
+//
+// Windows are named by their exact caption. The gateway has three top-level
+// windows captioned "OstrelBrinvale" (the main window, the About dialog and its
+// message boxes), so the lookup ranks them: message boxes only when a message
+// box is asked for, a window that holds the control a command names, and
+// `--has ID` to demand a control (the main window holds port list 1000).
+#include <windows.h>
+#include <commctrl.h>
+#include <tlhelp32.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cwchar>
+#include <cwctype>
+#include <optional>
+#include <span>
+#include <stdexcept>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+#include <vector>
+
+namespace {
+
+constexpr int kExitOk = 0;
+constexpr int kExitFailed = 1;
+constexpr int kExitUsage = 2;
+
+constexpr UINT kTrayCallbackMessage = WM_USER + 1;  // the gateway's icon callback
+constexpr UINT kTrayIconId = 1;
+constexpr DWORD kSendTimeoutMs = 5000;  // a sent message that takes longer: the window hangs
+constexpr DWORD kDefaultWaitMs = 10000;
+constexpr DWORD kDefaultMessageBoxWaitMs = 5000;
+constexpr auto kPollInterval = std::chrono::milliseconds(20);
+constexpr int kMessageBoxTextId = 0xFFFF;  // the static holding a message box's text
+
+const wchar_t kDialogClass[] = L"#32770";
+const wchar_t kMenuClass[] = L"#32768";
+const wchar_t kDefaultMessageBoxCaption[] = L"OstrelBrinvale";
+
+const char kUsage[] =
+    "usage: uidriver [--has ID] [--pid PID] [--wait MS] COMMAND [ARGS...]\n"
+    "\n"
+    "CAPTION is a top-level window's exact caption, or hwnd:0x... for one window\n"
+    "by its handle. Among several windows with the caption, ordinary windows come\n"
+    "before message boxes (the msgbox commands take only message boxes), a\n"
+    "command's control ID must exist in the window, --has ID demands one more\n"
+    "control (not of message boxes) and --pid PID one process; of what remains\n"
+    "the topmost is taken, with a note on stderr when that was a guess.\n"
+    "--wait MS waits that long for the window (default: no wait).\n"
+    "IDs are decimal or 0x hex. Booleans print yes or no.\n"
+    "\n"
+    "Windows\n"
+    "  windows [--all]              top-level windows of other processes: hwnd, pid,\n"
+    "                               visible, class, caption (tab-separated); without\n"
+    "                               --all only those visible or with a caption\n"
+    "  wait-window CAPTION [MS]     wait until the window exists (default 10000 ms);\n"
+    "                               prints its hwnd\n"
+    "  wait-gone CAPTION [MS]       wait until no such window exists\n"
+    "  wait-visible CAPTION [MS]    wait until the window exists and is visible\n"
+    "  wait-hidden CAPTION [MS]     wait until no such window is visible (hidden or gone)\n"
+    "  wait-text CAPTION ID TEXT [MS]  wait until control ID's text equals TEXT\n"
+    "  children CAPTION             controls: id, class, visible, enabled, text\n"
+    "  text CAPTION ID              text of control ID (ID 0: the caption)\n"
+    "  visible CAPTION [ID]         IsWindowVisible of the window or a control\n"
+    "  enabled CAPTION [ID]         IsWindowEnabled of the window or a control\n"
+    "  iconic CAPTION               minimised?\n"
+    "  topmost CAPTION              WS_EX_TOPMOST set?\n"
+    "  style CAPTION [ID]           window style, hex\n"
+    "  exstyle CAPTION [ID]         extended window style, hex\n"
+    "  alpha CAPTION                layered-window alpha 0-255, or none (not layered,\n"
+    "                               or no LWA_ALPHA)\n"
+    "  rect CAPTION [ID]            screen rectangle: left top right bottom\n"
+    "  owner CAPTION                owner window: hwnd and caption, or none\n"
+    "  focus CAPTION                id of the control with the keyboard focus in the\n"
+    "                               window's thread (0 when none, or the window)\n"
+    "  foreground                   foreground window: hwnd and caption, or none\n"
+    "  screen                       size W H / work L T R B of the primary screen\n"
+    "\n"
+    "Controls (the action commands refuse a disabled control or window, as a\n"
+    "user could not use it, unless --force follows the command name)\n"
+    "  click CAPTION ID             post BM_CLICK to button ID\n"
+    "  check-state CAPTION ID       BM_GETCHECK: 0 unchecked, 1 checked, 2 indeterminate\n"
+    "  combo-items CAPTION ID       the combo box's entries, one a line\n"
+    "  combo-sel CAPTION ID         selected index, -1 for none\n"
+    "  select CAPTION ID INDEX      CB_SETCURSEL, then post WM_COMMAND(CBN_SELCHANGE)\n"
+    "                               to the combo box's parent\n"
+    "  select-text CAPTION ID TEXT  the same for the entry whose text is TEXT\n"
+    "  slider CAPTION ID POS        TBM_SETPOS, then post WM_HSCROLL (WM_VSCROLL for a\n"
+    "                               vertical one) TB_THUMBPOSITION and TB_ENDTRACK\n"
+    "  slider-pos CAPTION ID        TBM_GETPOS\n"
+    "  slider-range CAPTION ID      TBM_GETRANGEMIN TBM_GETRANGEMAX\n"
+    "  key CAPTION ID KEY...        post WM_KEYDOWN and WM_KEYUP to control ID (0: the\n"
+    "                               window itself; focus: the focused control)\n"
+    "  command CAPTION ID           post WM_COMMAND(ID, 0), as a menu command\n"
+    "  tray CAPTION MOUSE [ICON]    post the icon callback WM_USER+1 (wParam ICON,\n"
+    "                               default 1; lParam the mouse message)\n"
+    "  close CAPTION                post WM_CLOSE\n"
+    "  minimize CAPTION             post WM_SYSCOMMAND SC_MINIMIZE\n"
+    "  syscommand CAPTION NAME      post WM_SYSCOMMAND: close minimize maximize restore\n"
+    "\n"
+    "Message boxes (#32770 windows holding only statics and buttons, with the\n"
+    "text in static 0xFFFF; default caption OstrelBrinvale, default wait 5000 ms)\n"
+    "  msgbox [CAPTION [MS]]        wait for one and print its text\n"
+    "  msgbox-buttons [CAPTION [MS]]  its visible buttons, one a line\n"
+    "  msgbox-icon [CAPTION [MS]]   does it show an icon?\n"
+    "  answer CAPTION BUTTON [MS]   post BM_CLICK to ok cancel yes no abort retry\n"
+    "                               ignore tryagain continue, then wait for the box\n"
+    "                               to close\n"
+    "\n"
+    "Pop-up menus (their items cannot be read from another process under Wine)\n"
+    "  menu-window                  is a pop-up menu (#32768) shown?\n"
+    "  wait-menu [MS]               wait for one (default 5000 ms)\n"
+    "  wait-menu-gone [MS]          wait until none is shown\n"
+    "  menu-rect                    screen rectangle of the topmost one\n"
+    "  menu-key KEY...              post the keys to it (up down left right enter\n"
+    "                               escape home end, ...)\n"
+    "\n"
+    "Processes\n"
+    "  processes [NAME]             pid and executable name, one process a line\n"
+    "  wait-process-gone NAME [MS]  wait until no process of that executable runs\n"
+    "  kill-process NAME            TerminateProcess on every process of that\n"
+    "                               executable (test clean-up); prints how many\n"
+    "  echo ARG...                  each argument and its code points (checks how\n"
+    "                               arguments arrive)\n"
+    "\n"
+    "Keys: enter escape tab space backspace up down left right home end pageup\n"
+    "pagedown insert delete f1..f12, one letter or digit, or a virtual-key number.\n"
+    "Mouse messages: mousemove lbuttondown lbuttonup lbuttondblclk rbuttondown\n"
+    "rbuttonup rbuttondblclk mbuttondown mbuttonup contextmenu, or a number.\n";
+
+// ---------------------------------------------------------------------------
+// Errors and output
+
+class Failure : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+class UsageError : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
+std::string ToUtf8(std::wstring_view text)
+{
+    if (text.empty()) {
+        return {};
+    }
+    const int size = WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()),
+                                         nullptr, 0, nullptr, nullptr);
+    std::string out(static_cast<size_t>(size), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), out.data(), size,
+                        nullptr, nullptr);
+    return out;
+}
+
+// UTF-8 to UTF-16; nothing when the bytes are not valid UTF-8.
+std::optional<std::wstring> FromUtf8(std::string_view bytes)
+{
+    if (bytes.empty()) {
+        return std::wstring();
+    }
+    const int size = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(),
+                                         static_cast<int>(bytes.size()), nullptr, 0);
+    if (size <= 0) {
+        return std::nullopt;
+    }
+    std::wstring out(static_cast<size_t>(size), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes.data(), static_cast<int>(bytes.size()),
+                        out.data(), size);
+    return out;
+}
+
+std::wstring Widen(std::string_view ascii)
+{
+    return std::wstring(ascii.begin(), ascii.end());
+}
+
+// stdout and stderr are switched to binary mode in wmain, so "\n" stays "\n"
+// and the UTF-8 bytes pass unchanged.
+void WriteLine(std::wstring_view text)
+{
+    const std::string bytes = ToUtf8(text) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stdout);
+}
+
+void WriteNote(std::wstring_view text)
+{
+    const std::string bytes = "uidriver: " + ToUtf8(text) + "\n";
+    std::fwrite(bytes.data(), 1, bytes.size(), stderr);
+}
+
+std::wstring YesNo(bool value)
+{
+    return value ? L"yes" : L"no";
+}
+
+std::wstring Hex(uint64_t value, int digits = 8)
+{
+    wchar_t buffer[32];
+    std::swprintf(buffer, std::size(buffer), L"0x%0*llX", digits, static_cast<unsigned long long>(value));
+    return buffer;
+}
+
+std::wstring HwndText(HWND hwnd)
+{
+    return Hex(reinterpret_cast<uintptr_t>(hwnd));
+}
+
+std::wstring RectText(const RECT& rect)
+{
+    return std::to_wstring(rect.left) + L" " + std::to_wstring(rect.top) + L" " +
+           std::to_wstring(rect.right) + L" " + std::to_wstring(rect.bottom);
+}
+
+// For listings: one item must stay on one line.
+std::wstring OneLine(std::wstring text)
+{
+    std::wstring out;
+    for (wchar_t c : text) {
+        if (c == L'\n') {
+            out += L"\\n";
+        } else if (c == L'\r') {
+            out += L"\\r";
+        } else if (c == L'\t') {
+            out += L"\\t";
+        } else {
+            out += c;
+        }
+    }
+    return out;
+}
+
+bool EqualNoCase(std::wstring_view a, std::wstring_view b)
+{
+    return CompareStringOrdinal(a.data(), static_cast<int>(a.size()), b.data(),
+                                static_cast<int>(b.size()), TRUE) == CSTR_EQUAL;
+}
+
+// ---------------------------------------------------------------------------
+// Arguments
+
+// Wine decodes the Unix command line with the Unix locale's character set.
+// Under any UTF-8 locale (wine-run.sh always sets one) arguments arrive
+// intact. Under a Latin-1 locale the bytes of a UTF-8 argument arrive one
+// character each, so "테스트" comes as nine Latin characters; such an argument
+// is put back together from its bytes when they form valid UTF-8. (Under the
+// C locale Wine drops the high bit of every byte, and nothing can be done.)
+std::wstring RepairArgument(std::wstring argument)
+{
+    bool anyHigh = false;
+    std::string bytes;
+    for (wchar_t c : argument) {
+        if (c > 0xFF) {
+            return argument;  // already real Unicode
+        }
+        anyHigh = anyHigh || c >= 0x80;
+        bytes += static_cast<char>(c);
+    }
+    if (!anyHigh) {
+        return argument;
+    }
+    if (auto decoded = FromUtf8(bytes)) {
+        return *decoded;
+    }
+    return argument;
+}
+
+long long ParseNumber(std::wstring_view text, const char* what)
+{
+    std::wstring copy(text);
+    if (copy.empty()) {
+        throw UsageError(std::string("empty ") + what);
+    }
+    wchar_t* end = nullptr;
+    errno = 0;
+    const long long value = std::wcstoll(copy.c_str(), &end, 0);
+    if (errno != 0 || end == nullptr || *end != L'\0') {
+        throw UsageError(std::string("not a number for ") + what + ": " + ToUtf8(text));
+    }
+    return value;
+}
+
+DWORD ParseMilliseconds(std::wstring_view text)
+{
+    const long long value = ParseNumber(text, "a time-out");
+    if (value < 0 || value > 3'600'000) {
+        throw UsageError("time-out out of range: " + ToUtf8(text));
+    }
+    return static_cast<DWORD>(value);
+}
+
+int ParseControlId(std::wstring_view text)
+{
+    const long long value = ParseNumber(text, "a control id");
+    if (value < -1 || value > 0xFFFF) {
+        throw UsageError("control id out of range: " + ToUtf8(text));
+    }
+    return static_cast<int>(value & 0xFFFF);
+}
+
+struct NamedValue {
+    const wchar_t* name;
+    UINT value;
+};
+
+constexpr NamedValue kKeys[] = {
+    {L"enter", VK_RETURN},   {L"return", VK_RETURN}, {L"escape", VK_ESCAPE}, {L"esc", VK_ESCAPE},
+    {L"tab", VK_TAB},        {L"space", VK_SPACE},   {L"backspace", VK_BACK}, {L"up", VK_UP},
+    {L"down", VK_DOWN},      {L"left", VK_LEFT},     {L"right", VK_RIGHT},   {L"home", VK_HOME},
+    {L"end", VK_END},        {L"pageup", VK_PRIOR},  {L"pgup", VK_PRIOR},    {L"pagedown", VK_NEXT},
+    {L"pgdn", VK_NEXT},      {L"insert", VK_INSERT}, {L"delete", VK_DELETE}, {L"del", VK_DELETE},
+    {L"f1", VK_F1},          {L"f2", VK_F2},         {L"f3", VK_F3},         {L"f4", VK_F4},
+    {L"f5", VK_F5},          {L"f6", VK_F6},         {L"f7", VK_F7},         {L"f8", VK_F8},
+    {L"f9", VK_F9},          {L"f10", VK_F10},       {L"f11", VK_F11},       {L"f12", VK_F12},
+};
+
+constexpr NamedValue kMouseMessages[] = {
+    {L"mousemove", WM_MOUSEMOVE},         {L"lbuttondown", WM_LBUTTONDOWN},
+    {L"lbuttonup", WM_LBUTTONUP},         {L"lbuttondblclk", WM_LBUTTONDBLCLK},
+    {L"rbuttondown", WM_RBUTTONDOWN},     {L"rbuttonup", WM_RBUTTONUP},
+    {L"rbuttondblclk", WM_RBUTTONDBLCLK}, {L"mbuttondown", WM_MBUTTONDOWN},
+    {L"mbuttonup", WM_MBUTTONUP},         {L"contextmenu", WM_CONTEXTMENU},
+};
+
+constexpr NamedValue kButtons[] = {
+    {L"ok", IDOK},           {L"cancel", IDCANCEL}, {L"abort", IDABORT},
+    {L"retry", IDRETRY},     {L"ignore", IDIGNORE}, {L"yes", IDYES},
+    {L"no", IDNO},           {L"close", IDCLOSE},   {L"help", IDHELP},
+    {L"tryagain", IDTRYAGAIN}, {L"continue", IDCONTINUE},
+};
+
+constexpr NamedValue kSysCommands[] = {
+    {L"close", SC_CLOSE},     {L"minimize", SC_MINIMIZE}, {L"minimise", SC_MINIMIZE},
+    {L"maximize", SC_MAXIMIZE}, {L"maximise", SC_MAXIMIZE}, {L"restore", SC_RESTORE},
+};
+
+std::optional<UINT> LookUp(std::span<const NamedValue> table, std::wstring_view name)
+{
+    for (const auto& entry : table) {
+        if (EqualNoCase(entry.name, name)) {
+            return entry.value;
+        }
+    }
+    return std::nullopt;
+}
+
+const wchar_t* NameOf(std::span<const NamedValue> table, UINT value)
+{
+    for (const auto& entry : table) {
+        if (entry.value == value) {
+            return entry.name;
+        }
+    }
+    return nullptr;
+}
+
+UINT ParseKey(std::wstring_view name)
+{
+    if (auto key = LookUp(kKeys, name)) {
+        return *key;
+    }
+    if (name.size() == 1 && std::iswalnum(name[0]) && name[0] < 0x80) {
+        return static_cast<UINT>(std::towupper(name[0]));
+    }
+    const long long value = ParseNumber(name, "a key");
+    if (value <= 0 || value > 0xFE) {
+        throw UsageError("virtual key out of range: " + ToUtf8(name));
+    }
+    return static_cast<UINT>(value);
+}
+
+UINT ParseNamedOrNumber(std::span<const NamedValue> table, std::wstring_view name, const char* what)
+{
+    if (auto value = LookUp(table, name)) {
+        return *value;
+    }
+    const long long value = ParseNumber(name, what);
+    if (value < 0 || value > 0xFFFF) {
+        throw UsageError(std::string(what) + " out of range: " + ToUtf8(name));
+    }
+    return static_cast<UINT>(value);
+}
+
+// ---------------------------------------------------------------------------
+// Handles
+
+class UniqueHandle {
+public:
+    explicit UniqueHandle(HANDLE handle = nullptr) : m_handle(handle) {}
+    ~UniqueHandle()
+    {
+        if (valid()) {
+            CloseHandle(m_handle);
+        }
+    }
+    UniqueHandle(const UniqueHandle&) = delete;
+    UniqueHandle& operator=(const UniqueHandle&) = delete;
+
+    HANDLE get() const { return m_handle; }
+    bool valid() const { return m_handle != nullptr && m_handle != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_handle;
+};
+
+// ---------------------------------------------------------------------------
+// Windows and controls
+
+std::wstring ClassName(HWND hwnd)
+{
+    wchar_t buffer[256];
+    const int length = GetClassNameW(hwnd, buffer, static_cast<int>(std::size(buffer)));
+    return std::wstring(buffer, length > 0 ? static_cast<size_t>(length) : 0);
+}
+
+// The caption as the window manager keeps it: no message is sent, so a hung
+// window cannot stall the lookup.
+std::wstring Caption(HWND hwnd)
+{
+    const int length = GetWindowTextLengthW(hwnd);
+    std::wstring text(static_cast<size_t>(std::max(length, 0)) + 1, L'\0');
+    const int got = GetWindowTextW(hwnd, text.data(), static_cast<int>(text.size()));
+    text.resize(got > 0 ? static_cast<size_t>(got) : 0);
+    return text;
+}
+
+DWORD ProcessOf(HWND hwnd)
+{
+    DWORD pid = 0;
+    GetWindowThreadProcessId(hwnd, &pid);
+    return pid;
+}
+
+LRESULT Send(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    DWORD_PTR result = 0;
+    if (!SendMessageTimeoutW(hwnd, message, wParam, lParam, SMTO_NORMAL | SMTO_ABORTIFHUNG,
+                             kSendTimeoutMs, &result)) {
+        throw Failure("the window did not answer message " + ToUtf8(Hex(message, 4)) +
+                      " (hung, or gone)");
+    }
+    return static_cast<LRESULT>(result);
+}
+
+void Post(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (!PostMessageW(hwnd, message, wParam, lParam)) {
+        throw Failure("PostMessage failed, error " + std::to_string(GetLastError()));
+    }
+}
+
+// WM_GETTEXT is marshalled between processes by the system (GetWindowText is
+// not, for controls of another process).
+std::wstring ControlText(HWND hwnd)
+{
+    const auto length = Send(hwnd, WM_GETTEXTLENGTH, 0, 0);
+    if (length <= 0) {
+        return {};
+    }
+    std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+    const auto got = Send(hwnd, WM_GETTEXT, text.size(), reinterpret_cast<LPARAM>(text.data()));
+    text.resize(static_cast<size_t>(std::clamp<LRESULT>(got, 0, length)));
+    return text;
+}
+
+std::vector<HWND> ChildrenOf(HWND parent)
+{
+    std::vector<HWND> children;
+    for (HWND child = GetWindow(parent, GW_CHILD); child != nullptr;
+         child = GetWindow(child, GW_HWNDNEXT)) {
+        children.push_back(child);
+    }
+    return children;
+}
+
+// Control ids are 16 bits in dialog templates; a template's -1 (IDC_STATIC)
+// may come back as 0xFFFF or as -1 depending on the template form.
+int ControlIdOf(HWND control)
+{
+    return GetDlgCtrlID(control) & 0xFFFF;
+}
+
+HWND FindControl(HWND parent, int id)
+{
+    for (HWND child : ChildrenOf(parent)) {
+        if (ControlIdOf(child) == id) {
+            return child;
+        }
+    }
+    return nullptr;
+}
+
+bool IsIconStatic(HWND control)
+{
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(control, GWL_STYLE));
+    return (style & SS_TYPEMASK) == SS_ICON;
+}
+
+// A message box is a dialog holding nothing but statics and buttons, its text
+// in static 0xFFFF and at least one of the standard answer buttons. The
+// gateway's own dialogs all hold other controls (lists, links, a track bar) or
+// no answer button, so none of them passes for one.
+bool IsMessageBox(HWND hwnd)
+{
+    if (ClassName(hwnd) != kDialogClass) {
+        return false;
+    }
+    bool hasText = false;
+    bool hasAnswer = false;
+    for (HWND child : ChildrenOf(hwnd)) {
+        const std::wstring cls = ClassName(child);
+        const int id = ControlIdOf(child);
+        if (EqualNoCase(cls, L"Static")) {
+            hasText = hasText || (id == kMessageBoxTextId && !IsIconStatic(child));
+        } else if (EqualNoCase(cls, L"Button")) {
+            hasAnswer = hasAnswer || (id >= IDOK && id <= IDCONTINUE && id != IDHELP);
+        } else {
+            return false;
+        }
+    }
+    return hasText && hasAnswer;
+}
+
+std::vector<HWND> TopLevelWindows()
+{
+    std::vector<HWND> windows;
+    EnumWindows(
+        [](HWND hwnd, LPARAM context) -> BOOL {
+            reinterpret_cast<std::vector<HWND>*>(context)->push_back(hwnd);
+            return TRUE;
+        },
+        reinterpret_cast<LPARAM>(&windows));
+    return windows;
+}
+
+enum class WindowKind { Window, MessageBox };
+
+struct Selector {
+    std::optional<int> hasControl;  // --has
+    std::optional<DWORD> pid;       // --pid
+    DWORD waitMs = 0;               // --wait
+};
+
+struct Lookup {
+    std::wstring caption;
+    WindowKind kind = WindowKind::Window;
+    std::optional<int> control;  // the control the command works on
+};
+
+struct Match {
+    std::vector<HWND> windows;  // best first
+    bool guessed = false;       // several windows shared the best rank
+};
+
+// "hwnd:0x..." names one window by its handle, as `windows` and
+// `wait-window` print it.
+std::optional<HWND> HandleIn(std::wstring_view caption)
+{
+    constexpr std::wstring_view kPrefix = L"hwnd:";
+    if (!caption.starts_with(kPrefix)) {
+        return std::nullopt;
+    }
+    const auto value = ParseNumber(caption.substr(kPrefix.size()), "a window handle");
+    return reinterpret_cast<HWND>(static_cast<intptr_t>(value));
+}
+
+Match FindWindows(const Selector& selector, const Lookup& lookup)
+{
+    if (const auto handle = HandleIn(lookup.caption)) {
+        Match match;
+        const bool wanted = IsWindow(*handle) &&
+                            (lookup.kind == WindowKind::Window || IsMessageBox(*handle));
+        if (wanted) {
+            match.windows.push_back(*handle);
+        }
+        return match;
+    }
+    const DWORD self = GetCurrentProcessId();
+    std::vector<HWND> plain;
+    std::vector<HWND> boxes;
+    for (HWND hwnd : TopLevelWindows()) {
+        const DWORD pid = ProcessOf(hwnd);
+        if (pid == self || (selector.pid && pid != *selector.pid) || Caption(hwnd) != lookup.caption) {
+            continue;
+        }
+        const bool box = IsMessageBox(hwnd);
+        if (lookup.kind == WindowKind::MessageBox) {
+            if (box) {
+                boxes.push_back(hwnd);
+            }
+            continue;
+        }
+        if (selector.hasControl && !FindControl(hwnd, *selector.hasControl)) {
+            continue;
+        }
+        if (lookup.control && *lookup.control != 0 && !FindControl(hwnd, *lookup.control)) {
+            continue;
+        }
+        (box ? boxes : plain).push_back(hwnd);
+    }
+    Match match;
+    const bool plainFirst = lookup.kind == WindowKind::Window && !plain.empty();
+    match.guessed = plainFirst ? plain.size() > 1 : boxes.size() > 1;
+    match.windows = plainFirst ? plain : boxes;
+    if (plainFirst) {
+        match.windows.insert(match.windows.end(), boxes.begin(), boxes.end());
+    }
+    return match;
+}
+
+// Repeats `ready` until it gives true or `timeoutMs` has passed; checks at
+// least once.
+template <typename Predicate>
+bool WaitUntil(DWORD timeoutMs, Predicate ready)
+{
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        if (ready()) {
+            return true;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+            return false;
+        }
+        std::this_thread::sleep_for(kPollInterval);
+    }
+}
+
+std::string Describe(const Lookup& lookup)
+{
+    std::string text = lookup.kind == WindowKind::MessageBox ? "message box" : "window";
+    text += " \"" + ToUtf8(lookup.caption) + "\"";
+    if (lookup.control && *lookup.control != 0) {
+        text += " with control " + std::to_string(*lookup.control);
+    }
+    return text;
+}
+
+HWND FindWindowOrFail(const Selector& selector, const Lookup& lookup, DWORD waitMs)
+{
+    Match match;
+    WaitUntil(waitMs, [&] {
+        match = FindWindows(selector, lookup);
+        return !match.windows.empty();
+    });
+    if (match.windows.empty()) {
+        throw Failure("no " + Describe(lookup));
+    }
+    if (match.guessed) {
+        std::wstring handles;
+        for (HWND hwnd : match.windows) {
+            handles += L" " + HwndText(hwnd);
+        }
+        WriteNote(L"note: several windows match \"" + lookup.caption + L"\" (" + handles.substr(1) +
+                  L"); took the first (--has ID or --pid PID picks one)");
+    }
+    return match.windows.front();
+}
+
+HWND ControlOrFail(HWND window, int id)
+{
+    if (id == 0) {
+        return window;
+    }
+    HWND control = FindControl(window, id);
+    if (!control) {
+        throw Failure("no control " + std::to_string(id));
+    }
+    return control;
+}
+
+// A user can use a control only when it and its window are enabled.
+void RequireUsable(HWND window, HWND control, bool force)
+{
+    if (force) {
+        return;
+    }
+    if (!IsWindowEnabled(window)) {
+        throw Failure("the window is disabled (a modal window is open?); --force overrides");
+    }
+    if (!IsWindowEnabled(control)) {
+        throw Failure("control " + std::to_string(ControlIdOf(control)) +
+                      " is disabled; --force overrides");
+    }
+}
+
+HWND FocusOf(HWND window)
+{
+    GUITHREADINFO info{};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(window, nullptr), &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
+LPARAM KeyData(UINT vk, bool up)
+{
+    const UINT scan = MapVirtualKeyW(vk, MAPVK_VK_TO_VSC);
+    static constexpr UINT kExtended[] = {VK_UP,   VK_DOWN,  VK_LEFT,   VK_RIGHT, VK_HOME,
+                                         VK_END,  VK_PRIOR, VK_NEXT,   VK_INSERT, VK_DELETE};
+    const bool extended = std::find(std::begin(kExtended), std::end(kExtended), vk) != std::end(kExtended);
+    uint32_t data = 1 | ((scan & 0xFF) << 16) | (extended ? (1u << 24) : 0u);
+    if (up) {
+        data |= (1u << 30) | (1u << 31);
+    }
+    return static_cast<LPARAM>(data);
+}
+
+void PostKey(HWND target, UINT vk)
+{
+    Post(target, WM_KEYDOWN, vk, KeyData(vk, false));
+    Post(target, WM_KEYUP, vk, KeyData(vk, true));
+}
+
+std::vector<HWND> ShownMenus()
+{
+    std::vector<HWND> menus;
+    const DWORD self = GetCurrentProcessId();
+    for (HWND hwnd : TopLevelWindows()) {
+        if (IsWindowVisible(hwnd) && ClassName(hwnd) == kMenuClass && ProcessOf(hwnd) != self) {
+            menus.push_back(hwnd);
+        }
+    }
+    return menus;
+}
+
+std::vector<std::wstring> ComboItems(HWND combo)
+{
+    const auto count = Send(combo, CB_GETCOUNT, 0, 0);
+    if (count == CB_ERR) {
+        throw Failure("not a combo box (CB_GETCOUNT failed)");
+    }
+    std::vector<std::wstring> items;
+    for (LRESULT i = 0; i < count; ++i) {
+        const auto length = Send(combo, CB_GETLBTEXTLEN, static_cast<WPARAM>(i), 0);
+        if (length == CB_ERR) {
+            throw Failure("CB_GETLBTEXTLEN failed for entry " + std::to_string(i));
+        }
+        std::wstring text(static_cast<size_t>(length) + 1, L'\0');
+        const auto got = Send(combo, CB_GETLBTEXT, static_cast<WPARAM>(i),
+                              reinterpret_cast<LPARAM>(text.data()));
+        text.resize(static_cast<size_t>(std::clamp<LRESULT>(got, 0, length)));
+        items.push_back(std::move(text));
+    }
+    return items;
+}
+
+void SelectComboIndex(HWND combo, LRESULT index)
+{
+    const auto count = Send(combo, CB_GETCOUNT, 0, 0);
+    if (index < -1 || index >= count) {
+        throw Failure("index " + std::to_string(index) + " outside the " + std::to_string(count) +
+                      " entries");
+    }
+    const auto result = Send(combo, CB_SETCURSEL, static_cast<WPARAM>(index), 0);
+    if (result != index) {
+        throw Failure("CB_SETCURSEL did not take index " + std::to_string(index));
+    }
+    // Posted, not sent: the dialog's handler may open a message box, and a
+    // sent message would hold this process until it is answered.
+    Post(GetParent(combo), WM_COMMAND, MAKEWPARAM(ControlIdOf(combo), CBN_SELCHANGE),
+         reinterpret_cast<LPARAM>(combo));
+}
+
+struct ProcessEntry {
+    DWORD pid;
+    std::wstring name;
+};
+
+std::vector<ProcessEntry> Processes()
+{
+    UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+    if (!snapshot.valid()) {
+        throw Failure("cannot list processes, error " + std::to_string(GetLastError()));
+    }
+    std::vector<ProcessEntry> processes;
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof(entry);
+    for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+         more = Process32NextW(snapshot.get(), &entry)) {
+        processes.push_back({entry.th32ProcessID, entry.szExeFile});
+    }
+    return processes;
+}
+
+// NAME matches the executable's file name, with or without ".exe".
+bool ProcessNameMatches(std::wstring_view exe, std::wstring_view name)
+{
+    if (const auto slash = exe.find_last_of(L"\\/"); slash != std::wstring_view::npos) {
+        exe.remove_prefix(slash + 1);
+    }
+    if (EqualNoCase(exe, name)) {
+        return true;
+    }
+    return exe.size() == name.size() + 4 && EqualNoCase(exe.substr(0, name.size()), name) &&
+           EqualNoCase(exe.substr(name.size()), L".exe");
+}
+
+std::vector<DWORD> ProcessesNamed(std::wstring_view name)
+{
+    std::vector<DWORD> pids;
+    const DWORD self = GetCurrentProcessId();
+    for (const auto& process : Processes()) {
+        if (process.pid != self && ProcessNameMatches(process.name, name)) {
+            pids.push_back(process.pid);
+        }
+    }
+    return pids;
+}
+
+// ---------------------------------------------------------------------------
+// Commands
+
+class Driver {
+public:
+    Driver(Selector selector, std::vector<std::wstring> args)
+        : m_selector(selector), m_args(std::move(args))
+    {
+    }
+
+    int Run();
+
+private:
+    size_t Count() const { return m_args.size(); }
+    const std::wstring& Arg(size_t i) const { return m_args.at(i); }
+
+    void Expect(size_t minimum, size_t maximum) const
+    {
+        if (Count() < minimum || Count() > maximum) {
+            throw UsageError("wrong number of arguments for " + ToUtf8(m_command));
+        }
+    }
+
+    DWORD OptionalMs(size_t index, DWORD fallback) const
+    {
+        return Count() > index ? ParseMilliseconds(Arg(index)) : fallback;
+    }
+
+    HWND Window(const std::wstring& caption, std::optional<int> control = std::nullopt) const
+    {
+        return FindWindowOrFail(m_selector, {caption, WindowKind::Window, control}, m_selector.waitMs);
+    }
+
+    HWND MessageBoxWindow(const std::wstring& caption, DWORD waitMs) const
+    {
+        return FindWindowOrFail(m_selector, {caption, WindowKind::MessageBox, std::nullopt}, waitMs);
+    }
+
+    // CAPTION ID: the control (the window itself for ID 0) and its window.
+    std::pair<HWND, HWND> WindowAndControl(size_t captionIndex, size_t idIndex) const
+    {
+        const int id = ParseControlId(Arg(idIndex));
+        HWND window = Window(Arg(captionIndex), id);
+        return {window, ControlOrFail(window, id)};
+    }
+
+    // Optional message box arguments: [CAPTION [MS]].
+    std::pair<std::wstring, DWORD> MessageBoxArgs() const
+    {
+        Expect(0, 2);
+        return {Count() > 0 ? Arg(0) : std::wstring(kDefaultMessageBoxCaption),
+                OptionalMs(1, kDefaultMessageBoxWaitMs)};
+    }
+
+    int Windows();
+    int WaitWindow(bool gone);
+    int WaitVisible(bool visible);
+    int WaitText();
+    int Children();
+    int Text();
+    int BooleanOf(BOOL (*test)(HWND));
+    int Iconic();
+    int Topmost();
+    int Style(int index);
+    int Alpha();
+    int Rect();
+    int Owner();
+    int Focus();
+    int Foreground();
+    int Screen();
+    int Click();
+    int CheckState();
+    int ComboItemsCommand();
+    int ComboSel();
+    int Select(bool byText);
+    int Slider();
+    int SliderPos();
+    int SliderRange();
+    int Key();
+    int Command();
+    int Tray();
+    int Close();
+    int SysCommand(std::optional<UINT> fixed);
+    int MessageBoxText();
+    int MessageBoxButtons();
+    int MessageBoxIcon();
+    int Answer();
+    int MenuWindow();
+    int WaitMenu(bool gone);
+    int MenuRect();
+    int MenuKey();
+    int ProcessList();
+    int WaitProcessGone();
+    int KillProcess();
+    int Echo();
+
+    Selector m_selector;
+    std::vector<std::wstring> m_args;  // after the command name
+    std::wstring m_command;
+    bool m_force = false;
+};
+
+int Driver::Run()
+{
+    if (m_args.empty()) {
+        throw UsageError("no command");
+    }
+    m_command = m_args.front();
+    m_args.erase(m_args.begin());
+    if (!m_args.empty() && m_args.front() == L"--force") {
+        m_force = true;
+        m_args.erase(m_args.begin());
+    }
+
+    struct Entry {
+        const wchar_t* name;
+        int (Driver::*run)();
+    };
+    static const Entry kCommands[] = {
+        {L"windows", &Driver::Windows},
+        {L"children", &Driver::Children},
+        {L"wait-text", &Driver::WaitText},
+        {L"text", &Driver::Text},
+        {L"iconic", &Driver::Iconic},
+        {L"topmost", &Driver::Topmost},
+        {L"alpha", &Driver::Alpha},
+        {L"rect", &Driver::Rect},
+        {L"owner", &Driver::Owner},
+        {L"focus", &Driver::Focus},
+        {L"foreground", &Driver::Foreground},
+        {L"screen", &Driver::Screen},
+        {L"click", &Driver::Click},
+        {L"check-state", &Driver::CheckState},
+        {L"combo-items", &Driver::ComboItemsCommand},
+        {L"combo-sel", &Driver::ComboSel},
+        {L"slider", &Driver::Slider},
+        {L"slider-pos", &Driver::SliderPos},
+        {L"slider-range", &Driver::SliderRange},
+        {L"key", &Driver::Key},
+        {L"command", &Driver::Command},
+        {L"tray", &Driver::Tray},
+        {L"close", &Driver::Close},
+        {L"msgbox", &Driver::MessageBoxText},
+        {L"msgbox-buttons", &Driver::MessageBoxButtons},
+        {L"msgbox-icon", &Driver::MessageBoxIcon},
+        {L"answer", &Driver::Answer},
+        {L"menu-window", &Driver::MenuWindow},
+        {L"menu-rect", &Driver::MenuRect},
+        {L"menu-key", &Driver::MenuKey},
+        {L"processes", &Driver::ProcessList},
+        {L"wait-process-gone", &Driver::WaitProcessGone},
+        {L"kill-process", &Driver::KillProcess},
+        {L"echo", &Driver::Echo},
+    };
+    for (const auto& entry : kCommands) {
+        if (m_command == entry.name) {
+            return (this->*entry.run)();
+        }
+    }
+    if (m_command == L"wait-window" || m_command == L"wait-gone") {
+        return WaitWindow(m_command == L"wait-gone");
+    }
+    if (m_command == L"wait-visible" || m_command == L"wait-hidden") {
+        return WaitVisible(m_command == L"wait-visible");
+    }
+    if (m_command == L"visible") {
+        return BooleanOf(IsWindowVisible);
+    }
+    if (m_command == L"enabled") {
+        return BooleanOf(IsWindowEnabled);
+    }
+    if (m_command == L"style" || m_command == L"exstyle") {
+        return Style(m_command == L"style" ? GWL_STYLE : GWL_EXSTYLE);
+    }
+    if (m_command == L"minimize" || m_command == L"minimise") {
+        return SysCommand(SC_MINIMIZE);
+    }
+    if (m_command == L"syscommand") {
+        return SysCommand(std::nullopt);
+    }
+    if (m_command == L"select" || m_command == L"select-text") {
+        return Select(m_command == L"select-text");
+    }
+    if (m_command == L"wait-menu" || m_command == L"wait-menu-gone") {
+        return WaitMenu(m_command == L"wait-menu-gone");
+    }
+    throw UsageError("unknown command: " + ToUtf8(m_command));
+}
+
+int Driver::Windows()
+{
+    Expect(0, 1);
+    const bool all = Count() == 1 && Arg(0) == L"--all";
+    if (Count() == 1 && !all) {
+        throw UsageError("windows takes only --all");
+    }
+    const DWORD self = GetCurrentProcessId();
+    for (HWND hwnd : TopLevelWindows()) {
+        const DWORD pid = ProcessOf(hwnd);
+        const bool visible = IsWindowVisible(hwnd);
+        const std::wstring caption = Caption(hwnd);
+        if (pid == self || (!all && !visible && caption.empty())) {
+            continue;
+        }
+        WriteLine(HwndText(hwnd) + L"\t" + std::to_wstring(pid) + L"\t" + YesNo(visible) + L"\t" +
+                  ClassName(hwnd) + L"\t" + OneLine(caption));
+    }
+    return kExitOk;
+}
+
+int Driver::WaitWindow(bool gone)
+{
+    Expect(1, 2);
+    const Lookup lookup{Arg(0), WindowKind::Window, std::nullopt};
+    const DWORD waitMs = OptionalMs(1, kDefaultWaitMs);
+    Match match;
+    const bool done = WaitUntil(waitMs, [&] {
+        match = FindWindows(m_selector, lookup);
+        return match.windows.empty() == gone;
+    });
+    if (!done) {
+        throw Failure(Describe(lookup) + (gone ? " still there" : " did not appear") + " after " +
+                      std::to_string(waitMs) + " ms");
+    }
+    if (!gone) {
+        WriteLine(HwndText(match.windows.front()));
+    }
+    return kExitOk;
+}
+
+int Driver::WaitVisible(bool visible)
+{
+    Expect(1, 2);
+    const Lookup lookup{Arg(0), WindowKind::Window, std::nullopt};
+    const DWORD waitMs = OptionalMs(1, kDefaultWaitMs);
+    const bool done = WaitUntil(waitMs, [&] {
+        const Match match = FindWindows(m_selector, lookup);
+        const bool anyVisible = std::any_of(match.windows.begin(), match.windows.end(),
+                                            [](HWND hwnd) { return IsWindowVisible(hwnd) != FALSE; });
+        return anyVisible == visible;
+    });
+    if (!done) {
+        throw Failure(Describe(lookup) + (visible ? " not visible" : " still visible") + " after " +
+                      std::to_string(waitMs) + " ms");
+    }
+    return kExitOk;
+}
+
+int Driver::WaitText()
+{
+    Expect(3, 4);
+    const int id = ParseControlId(Arg(1));
+    const std::wstring& wanted = Arg(2);
+    const DWORD waitMs = OptionalMs(3, kDefaultWaitMs);
+    std::wstring last;
+    const bool done = WaitUntil(waitMs, [&] {
+        const Match match = FindWindows(m_selector, {Arg(0), WindowKind::Window, id});
+        if (match.windows.empty()) {
+            return false;
+        }
+        try {
+            last = ControlText(ControlOrFail(match.windows.front(), id));
+        } catch (const Failure&) {
+            return false;  // gone between the lookup and the read; look again
+        }
+        return last == wanted;
+    });
+    if (!done) {
+        throw Failure("text of control " + std::to_string(id) + " is \"" + ToUtf8(last) +
+                      "\", not \"" + ToUtf8(wanted) + "\", after " + std::to_string(waitMs) + " ms");
+    }
+    return kExitOk;
+}
+
+int Driver::Children()
+{
+    Expect(1, 1);
+    HWND window = Window(Arg(0));
+    for (HWND child : ChildrenOf(window)) {
+        const int id = GetDlgCtrlID(child);
+        WriteLine(std::to_wstring(id) + L"\t" + ClassName(child) + L"\t" +
+                  YesNo(IsWindowVisible(child)) + L"\t" + YesNo(IsWindowEnabled(child)) + L"\t" +
+                  OneLine(ControlText(child)));
+    }
+    return kExitOk;
+}
+
+int Driver::Text()
+{
+    Expect(2, 2);
+    const auto [window, control] = WindowAndControl(0, 1);
+    WriteLine(control == window ? Caption(window) : ControlText(control));
+    return kExitOk;
+}
+
+int Driver::BooleanOf(BOOL (*test)(HWND))
+{
+    Expect(1, 2);
+    HWND target = Count() == 2 ? WindowAndControl(0, 1).second : Window(Arg(0));
+    WriteLine(YesNo(test(target) != FALSE));
+    return kExitOk;
+}
+
+int Driver::Iconic()
+{
+    Expect(1, 1);
+    WriteLine(YesNo(IsIconic(Window(Arg(0))) != FALSE));
+    return kExitOk;
+}
+
+int Driver::Topmost()
+{
+    Expect(1, 1);
+    const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(Window(Arg(0)), GWL_EXSTYLE));
+    WriteLine(YesNo((exStyle & WS_EX_TOPMOST) != 0));
+    return kExitOk;
+}
+
+int Driver::Style(int index)
+{
+    Expect(1, 2);
+    HWND target = Count() == 2 ? WindowAndControl(0, 1).second : Window(Arg(0));
+    WriteLine(Hex(static_cast<DWORD>(GetWindowLongPtrW(target, index))));
+    return kExitOk;
+}
+
+int Driver::Alpha()
+{
+    Expect(1, 1);
+    HWND window = Window(Arg(0));
+    BYTE alpha = 0;
+    DWORD flags = 0;
+    COLORREF key = 0;
+    const auto exStyle = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE));
+    if ((exStyle & WS_EX_LAYERED) && GetLayeredWindowAttributes(window, &key, &alpha, &flags) &&
+        (flags & LWA_ALPHA)) {
+        WriteLine(std::to_wstring(alpha));
+    } else {
+        WriteLine(L"none");
+    }
+    return kExitOk;
+}
+
+int Driver::Rect()
+{
+    Expect(1, 2);
+    HWND target = Count() == 2 ? WindowAndControl(0, 1).second : Window(Arg(0));
+    RECT rect{};
+    if (!GetWindowRect(target, &rect)) {
+        throw Failure("GetWindowRect failed");
+    }
+    WriteLine(RectText(rect));
+    return kExitOk;
+}
+
+int Driver::Owner()
+{
+    Expect(1, 1);
+    HWND owner = GetWindow(Window(Arg(0)), GW_OWNER);
+    WriteLine(owner ? HwndText(owner) + L"\t" + Caption(owner) : L"none");
+    return kExitOk;
+}
+
+int Driver::Focus()
+{
+    Expect(1, 1);
+    HWND window = Window(Arg(0));
+    HWND focus = FocusOf(window);
+    WriteLine(std::to_wstring(focus && IsChild(window, focus) ? GetDlgCtrlID(focus) : 0));
+    return kExitOk;
+}
+
+int Driver::Foreground()
+{
+    Expect(0, 0);
+    HWND hwnd = GetForegroundWindow();
+    WriteLine(hwnd ? HwndText(hwnd) + L"\t" + Caption(hwnd) : L"none");
+    return kExitOk;
+}
+
+int Driver::Screen()
+{
+    Expect(0, 0);
+    RECT work{};
+    SystemParametersInfoW(SPI_GETWORKAREA, 0, &work, 0);
+    WriteLine(L"size " + std::to_wstring(GetSystemMetrics(SM_CXSCREEN)) + L" " +
+              std::to_wstring(GetSystemMetrics(SM_CYSCREEN)));
+    WriteLine(L"work " + RectText(work));
+    return kExitOk;
+}
+
+int Driver::Click()
+{
+    Expect(2, 2);
+    const auto [window, button] = WindowAndControl(0, 1);
+    RequireUsable(window, button, m_force);
+    // Posted: the click's handler may open a modal window.
+    Post(button, BM_CLICK, 0, 0);
+    return kExitOk;
+}
+
+int Driver::CheckState()
+{
+    Expect(2, 2);
+    WriteLine(std::to_wstring(Send(WindowAndControl(0, 1).second, BM_GETCHECK, 0, 0)));
+    return kExitOk;
+}
+
+int Driver::ComboItemsCommand()
+{
+    Expect(2, 2);
+    for (const auto& item : ComboItems(WindowAndControl(0, 1).second)) {
+        WriteLine(OneLine(item));
+    }
+    return kExitOk;
+}
+
+int Driver::ComboSel()
+{
+    Expect(2, 2);
+    WriteLine(std::to_wstring(Send(WindowAndControl(0, 1).second, CB_GETCURSEL, 0, 0)));
+    return kExitOk;
+}
+
+int Driver::Select(bool byText)
+{
+    Expect(3, 3);
+    const auto [window, combo] = WindowAndControl(0, 1);
+    RequireUsable(window, combo, m_force);
+    LRESULT index = -1;
+    if (byText) {
+        const auto items = ComboItems(combo);
+        const auto found = std::find(items.begin(), items.end(), Arg(2));
+        if (found == items.end()) {
+            throw Failure("no entry \"" + ToUtf8(Arg(2)) + "\"");
+        }
+        index = found - items.begin();
+    } else {
+        index = static_cast<LRESULT>(ParseNumber(Arg(2), "an index"));
+    }
+    SelectComboIndex(combo, index);
+    return kExitOk;
+}
+
+int Driver::Slider()
+{
+    Expect(3, 3);
+    const auto [window, slider] = WindowAndControl(0, 1);
+    RequireUsable(window, slider, m_force);
+    const auto position = ParseNumber(Arg(2), "a position");
+    if (position < INT16_MIN || position > INT16_MAX) {
+        throw UsageError("slider position out of range");
+    }
+    Send(slider, TBM_SETPOS, TRUE, static_cast<LPARAM>(position));
+    const auto style = static_cast<DWORD>(GetWindowLongPtrW(slider, GWL_STYLE));
+    const UINT scroll = (style & TBS_VERT) ? WM_VSCROLL : WM_HSCROLL;
+    // A track bar tells its parent of a finished drag with these two.
+    HWND parent = GetParent(slider);
+    Post(parent, scroll, MAKEWPARAM(TB_THUMBPOSITION, static_cast<WORD>(position)),
+         reinterpret_cast<LPARAM>(slider));
+    Post(parent, scroll, MAKEWPARAM(TB_ENDTRACK, 0), reinterpret_cast<LPARAM>(slider));
+    return kExitOk;
+}
+
+int Driver::SliderPos()
+{
+    Expect(2, 2);
+    WriteLine(std::to_wstring(Send(WindowAndControl(0, 1).second, TBM_GETPOS, 0, 0)));
+    return kExitOk;
+}
+
+int Driver::SliderRange()
+{
+    Expect(2, 2);
+    HWND slider = WindowAndControl(0, 1).second;
+    WriteLine(std::to_wstring(Send(slider, TBM_GETRANGEMIN, 0, 0)) + L" " +
+              std::to_wstring(Send(slider, TBM_GETRANGEMAX, 0, 0)));
+    return kExitOk;
+}
+
+int Driver::Key()
+{
+    if (Count() < 3) {
+        throw UsageError("key CAPTION ID|focus KEY...");
+    }
+    std::vector<UINT> keys;
+    for (size_t i = 2; i < Count(); ++i) {
+        keys.push_back(ParseKey(Arg(i)));
+    }
+    HWND target = nullptr;
+    if (Arg(1) == L"focus") {
+        HWND window = Window(Arg(0));
+        target = FocusOf(window);
+        if (!target || (target != window && !IsChild(window, target))) {
+            target = window;
+        }
+    } else {
+        target = WindowAndControl(0, 1).second;
+    }
+    for (UINT vk : keys) {
+        PostKey(target, vk);
+    }
+    return kExitOk;
+}
+
+int Driver::Command()
+{
+    Expect(2, 2);
+    const auto id = ParseNumber(Arg(1), "a command id");
+    if (id < 0 || id > 0xFFFF) {
+        throw UsageError("command id out of range");
+    }
+    Post(Window(Arg(0)), WM_COMMAND, MAKEWPARAM(static_cast<WORD>(id), 0), 0);
+    return kExitOk;
+}
+
+int Driver::Tray()
+{
+    Expect(2, 3);
+    const UINT mouse = ParseNamedOrNumber(kMouseMessages, Arg(1), "a mouse message");
+    const auto icon = Count() == 3 ? ParseNumber(Arg(2), "an icon id") : kTrayIconId;
+    Post(Window(Arg(0)), kTrayCallbackMessage, static_cast<WPARAM>(icon), static_cast<LPARAM>(mouse));
+    return kExitOk;
+}
+
+int Driver::Close()
+{
+    Expect(1, 1);
+    Post(Window(Arg(0)), WM_CLOSE, 0, 0);
+    return kExitOk;
+}
+
+int Driver::SysCommand(std::optional<UINT> fixed)
+{
+    Expect(fixed ? 1 : 2, fixed ? 1 : 2);
+    const UINT command = fixed ? *fixed : ParseNamedOrNumber(kSysCommands, Arg(1), "a system command");
+    Post(Window(Arg(0)), WM_SYSCOMMAND, command, 0);
+    return kExitOk;
+}
+
+int Driver::MessageBoxText()
+{
+    const auto [caption, waitMs] = MessageBoxArgs();
+    HWND box = MessageBoxWindow(caption, waitMs);
+    WriteLine(ControlText(ControlOrFail(box, kMessageBoxTextId)));
+    return kExitOk;
+}
+
+int Driver::MessageBoxButtons()
+{
+    const auto [caption, waitMs] = MessageBoxArgs();
+    for (HWND child : ChildrenOf(MessageBoxWindow(caption, waitMs))) {
+        if (!EqualNoCase(ClassName(child), L"Button") || !IsWindowVisible(child)) {
+            continue;
+        }
+        const int id = ControlIdOf(child);
+        const wchar_t* name = NameOf(kButtons, static_cast<UINT>(id));
+        WriteLine(name ? std::wstring(name) : std::to_wstring(id));
+    }
+    return kExitOk;
+}
+
+int Driver::MessageBoxIcon()
+{
+    const auto [caption, waitMs] = MessageBoxArgs();
+    bool icon = false;
+    for (HWND child : ChildrenOf(MessageBoxWindow(caption, waitMs))) {
+        if (EqualNoCase(ClassName(child), L"Static") && IsIconStatic(child) && IsWindowVisible(child)) {
+            icon = icon || Send(child, STM_GETICON, 0, 0) != 0;
+        }
+    }
+    WriteLine(YesNo(icon));
+    return kExitOk;
+}
+
+int Driver::Answer()
+{
+    Expect(2, 3);
+    const auto buttonId = LookUp(kButtons, Arg(1));
+    if (!buttonId) {
+        throw UsageError("unknown answer: " + ToUtf8(Arg(1)));
+    }
+    const DWORD waitMs = OptionalMs(2, kDefaultMessageBoxWaitMs);
+    HWND box = MessageBoxWindow(Arg(0), waitMs);
+    HWND button = FindControl(box, static_cast<int>(*buttonId));
+    if (!button || !IsWindowVisible(button)) {
+        throw Failure("the message box has no " + ToUtf8(Arg(1)) + " button");
+    }
+    Post(button, BM_CLICK, 0, 0);
+    if (!WaitUntil(waitMs, [&] { return !IsWindow(box); })) {
+        throw Failure("the message box is still open after " + std::to_string(waitMs) + " ms");
+    }
+    return kExitOk;
+}
+
+int Driver::MenuWindow()
+{
+    Expect(0, 0);
+    WriteLine(YesNo(!ShownMenus().empty()));
+    return kExitOk;
+}
+
+int Driver::WaitMenu(bool gone)
+{
+    Expect(0, 1);
+    const DWORD waitMs = OptionalMs(0, kDefaultMessageBoxWaitMs);
+    if (!WaitUntil(waitMs, [&] { return ShownMenus().empty() == gone; })) {
+        throw Failure(gone ? "a pop-up menu is still shown" : "no pop-up menu appeared");
+    }
+    return kExitOk;
+}
+
+int Driver::MenuRect()
+{
+    Expect(0, 0);
+    const auto menus = ShownMenus();
+    if (menus.empty()) {
+        throw Failure("no pop-up menu is shown");
+    }
+    RECT rect{};
+    GetWindowRect(menus.front(), &rect);
+    WriteLine(RectText(rect));
+    return kExitOk;
+}
+
+int Driver::MenuKey()
+{
+    if (Count() < 1) {
+        throw UsageError("menu-key KEY...");
+    }
+    std::vector<UINT> keys;
+    for (const auto& name : m_args) {
+        keys.push_back(ParseKey(name));
+    }
+    const auto menus = ShownMenus();
+    if (menus.empty()) {
+        throw Failure("no pop-up menu is shown");
+    }
+    // The menu's tracking loop reads keys from its thread's queue, whichever
+    // of its windows they are posted to.
+    for (UINT vk : keys) {
+        PostKey(menus.front(), vk);
+    }
+    return kExitOk;
+}
+
+int Driver::ProcessList()
+{
+    Expect(0, 1);
+    for (const auto& process : Processes()) {
+        if (Count() == 0 || ProcessNameMatches(process.name, Arg(0))) {
+            WriteLine(std::to_wstring(process.pid) + L"\t" + process.name);
+        }
+    }
+    return kExitOk;
+}
+
+int Driver::WaitProcessGone()
+{
+    Expect(1, 2);
+    const DWORD waitMs = OptionalMs(1, kDefaultWaitMs);
+    if (!WaitUntil(waitMs, [&] { return ProcessesNamed(Arg(0)).empty(); })) {
+        throw Failure(ToUtf8(Arg(0)) + " still runs after " + std::to_string(waitMs) + " ms");
+    }
+    return kExitOk;
+}
+
+int Driver::KillProcess()
+{
+    Expect(1, 1);
+    int killed = 0;
+    for (DWORD pid : ProcessesNamed(Arg(0))) {
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        if (!process.valid()) {
+            continue;  // ended meanwhile
+        }
+        if (TerminateProcess(process.get(), 1)) {
+            WaitForSingleObject(process.get(), kSendTimeoutMs);
+            ++killed;
+        }
+    }
+    WriteLine(std::to_wstring(killed));
+    return kExitOk;
+}
+
+int Driver::Echo()
+{
+    for (const auto& arg : m_args) {
+        std::wstring codes;
+        for (wchar_t c : arg) {
+            codes += L" " + Hex(static_cast<uint16_t>(c), 4);
+        }
+        WriteLine(arg + L"\t" + codes.substr(codes.empty() ? 0 : 1));
+    }
+    return kExitOk;
+}
+
+}  // namespace
+
+int wmain(int argc, wchar_t** argv)
+{
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+
+    std::vector<std::wstring> args;
+    for (int i = 1; i < argc; ++i) {
+        args.push_back(RepairArgument(argv[i]));
+    }
+
+    int status = kExitOk;
+    try {
+        Selector selector;
+        size_t next = 0;
+        for (; next < args.size() && args[next].starts_with(L"--"); ++next) {
+            const std::wstring& option = args[next];
+            if (option == L"--help") {
+                std::fputs(kUsage, stdout);
+                return kExitOk;
+            }
+            if (next + 1 >= args.size()) {
+                throw UsageError("option " + ToUtf8(option) + " needs a value");
+            }
+            const std::wstring& value = args[++next];
+            if (option == L"--has") {
+                selector.hasControl = ParseControlId(value);
+            } else if (option == L"--pid") {
+                selector.pid = static_cast<DWORD>(ParseNumber(value, "a process id"));
+            } else if (option == L"--wait") {
+                selector.waitMs = ParseMilliseconds(value);
+            } else {
+                throw UsageError("unknown option: " + ToUtf8(option));
+            }
+        }
+        if (next >= args.size()) {
+            std::fputs(kUsage, stderr);
+            return kExitUsage;
+        }
+        Driver driver(selector, std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(next), args.end()));
+        status = driver.Run();
+    } catch (const UsageError& error) {
+        WriteNote(FromUtf8(error.what()).value_or(Widen(error.what())));
+        WriteNote(L"run uidriver --help for the commands");
+        status = kExitUsage;
+    } catch (const Failure& error) {
+        WriteNote(FromUtf8(error.what()).value_or(Widen(error.what())));
+        status = kExitFailed;
+    } catch (const std::exception& error) {
+        WriteNote(FromUtf8(error.what()).value_or(Widen(error.what())));
+        status = kExitFailed;
+    }
+    std::fflush(stdout);
+    std::fflush(stderr);
+    return status;
+}
