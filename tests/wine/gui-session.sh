@@ -175,7 +175,9 @@ display=
     ensure_compositor
     ensure_desktop_display
     # Brings the server back (with the shim) after the font link's restart.
-    "$here/wine-run.sh" --prepare </dev/null 8>&- || fail "wine-run.sh --prepare failed"
+    # Its first program starts Wine's desktop, which keeps the display it
+    # finds for the whole server session: it must be the test display.
+    DISPLAY=:$display "$here/wine-run.sh" --prepare </dev/null 8>&- || fail "wine-run.sh --prepare failed"
     echo "export DISPLAY=:$display" >"$run/gui.env"
 } 8>"$root/gui.lock"
 
