@@ -26,7 +26,7 @@ preset() {
     step "$name: test" ctest --preset "$name" "$@"
 }
 
-trap 'tests/wine/wine-stop.sh >/dev/null 2>&1 || true' EXIT
+trap 'tests/wine/gui-stop.sh >/dev/null 2>&1; tests/wine/wine-stop.sh >/dev/null 2>&1; true' EXIT
 
 preset native -j "$jobs"
 preset native-asan -j "$jobs"

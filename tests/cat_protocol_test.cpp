@@ -57,7 +57,7 @@ TEST_F(CatProtocol, TypicalPaymentRunsFromWakeUpToEnd)
     // Every unit of the exchange stands in the log, in order.
     std::string requestHex = "01" "3132372E302E302E31" "1C";
     for (char digit : van.PortText())
-        requestHex += "3" + std::string(1, digit);
+        requestHex.append(1, '3').append(1, digit);
     requestHex += "17";
     const std::vector<std::string> expected = {
         "           [0   ] [Serial Open OK (Port : " + m_terminal->GatewayPort().substr(0, 31) + ", Baudrate : 9600)]",

@@ -111,12 +111,8 @@ inline std::vector<std::string> LogRecords(const std::filesystem::path& folder)
 
 inline Bytes ConnectRequest(const std::string& ip, const std::string& port)
 {
-    Bytes request{0x01};
-    request.insert(request.end(), ip.begin(), ip.end());
-    request.push_back(0x1C);
-    request.insert(request.end(), port.begin(), port.end());
-    request.push_back(0x17);
-    return request;
+    const std::string text = "\x01" + ip + "\x1C" + port + "\x17";
+    return Bytes(text.begin(), text.end());
 }
 
 inline const Bytes kFiveAck{6, 6, 6, 6, 6};

@@ -21,6 +21,7 @@ import brinvale_ui as bui  # noqa: E402
 TOOLS = Path(__file__).resolve().parents[2] / "tools"
 EXE = os.environ.get("BRINVALE_EXE", "")
 SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
+SHOTS.mkdir(parents=True, exist_ok=True)
 GATEWAY_PORT = "COM5"  # its far end is bui.terminal_tty()
 
 IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
