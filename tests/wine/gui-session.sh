@@ -20,7 +20,9 @@
 # that restart, for a caller that found the screen size wrong.
 #
 # Environment: BRINVALE_GUI_SIZE (default 1280x800x24),
-#              BRINVALE_GUI_COMPOSITOR=0 leaves xcompmgr out.
+#              BRINVALE_GUI_COMPOSITOR=0 leaves xcompmgr out,
+#              BRINVALE_GUI_DISPLAY=:N uses that (running) display instead
+#              of an Xvfb of our own, with its own window manager.
 set -u
 
 readonly here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
@@ -60,6 +62,11 @@ display_works() {
 }
 
 ensure_xvfb() {
+    if [ -n "${BRINVALE_GUI_DISPLAY:-}" ]; then
+        display=${BRINVALE_GUI_DISPLAY#:}
+        display_works "$display" || fail "display :$display does not answer"
+        return 0
+    fi
     local number
     number=$(cat "$run/gui-display" 2>/dev/null)
     if [ -n "$number" ] && pid_alive "$run/xvfb.pid" && display_works "$number"; then
@@ -91,6 +98,7 @@ ensure_xvfb() {
 }
 
 ensure_window_manager() {
+    [ -n "${BRINVALE_GUI_DISPLAY:-}" ] && return 0
     pid_alive "$run/openbox.pid" && return 0
     # openbox keeps its own settings under HOME; the test home keeps them out
     # of the real one.
@@ -111,6 +119,7 @@ ensure_window_manager() {
 }
 
 ensure_compositor() {
+    [ -n "${BRINVALE_GUI_DISPLAY:-}" ] && return 0
     [ "${BRINVALE_GUI_COMPOSITOR:-1}" = 0 ] && return 0
     command -v xcompmgr >/dev/null || return 0
     pid_alive "$run/xcompmgr.pid" && return 0
