@@ -38,6 +38,7 @@ CBrinvaleDlg::CBrinvaleDlg()
     g_pMainDlg = this;
     g_nKeepAlive = kKeepAliveStep;
     ComputeProgramPaths();
+    CheckUninstallSwitch();
 }
 
 CBrinvaleDlg::~CBrinvaleDlg()
@@ -57,6 +58,12 @@ void CBrinvaleDlg::ComputeProgramPaths()
     }
 }
 
+// The program does not yet install, update or remove itself; these steps
+// keep their places in the start-up order and return at once.
+void CBrinvaleDlg::CheckUninstallSwitch() {}
+void CBrinvaleDlg::InstallIfNeeded() {}
+void CBrinvaleDlg::CheckForUpdate() {}
+
 BOOL CBrinvaleDlg::OnInitDialog()
 {
     SetMainWindow(Handle());
@@ -64,7 +71,8 @@ BOOL CBrinvaleDlg::OnInitDialog()
     SendMessageW(Handle(), WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
 
-    // Installation and the update check come first; they return here in every case.
+    InstallIfNeeded();
+    CheckForUpdate();
     m_bConfirmExit = true;
     m_transfer.Attach(Handle());
     PrepareLists();

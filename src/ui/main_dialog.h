@@ -41,6 +41,9 @@ protected:
 
 private:
     void ComputeProgramPaths();
+    void CheckUninstallSwitch();
+    void InstallIfNeeded();
+    void CheckForUpdate();
     void PrepareLists();
     void CreateStatusWindow();
     void OnDestroy();
