@@ -6,6 +6,8 @@
 
 #define IDD_BRINVALE_DIALOG 102
 #define IDD_STATUS_DIALOG 104
+#define IDD_ABOUTBOX 105
+#define IDD_UPDATE_DIALOG 106
 
 // Main window
 #define IDC_PORT_LIST 1000
@@ -23,6 +25,19 @@
 #define IDC_STATUS_LINK 1017
 #define IDC_STATUS_BAR 1018
 #define IDC_STATUS_LABEL 1022
+
+// About dialog
+#define IDC_ABOUT_ICON 1025
+#define IDC_ABOUT_TITLE 1026
+#define IDC_ABOUT_NOTICE 1027
+#define IDC_LINK_TERMINAL 1028
+#define IDC_LINK_PROGRAM 1029
+#define IDC_LINK_SETUP 1030
+#define IDC_HELP_GROUP 1031
+#define IDC_ABOUT_VERSION 1034
+
+// Download window
+#define IDC_UPDATE_PROGRESS 1035
 
 // Notification menu
 #define ID_TRAY_SHOW 32776

@@ -85,6 +85,9 @@ INT_PTR Dialog::RunModal(HWND owner)
     if (!CreateModeless(owner))
         return IDABORT;
 
+    // As a dialog box does, the window is shown once it is made (the main
+    // window's show guard still decides for it).
+    ShowWindow(m_hWnd, SW_SHOW);
     const bool ownerWasEnabled = owner && !EnableWindow(owner, FALSE);
     while (!m_bEndModal) {
         if (!PumpMessage())

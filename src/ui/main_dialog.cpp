@@ -7,8 +7,11 @@
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
 #include "res/resource.h"
+#include "ui/about_dialog.h"
 #include "ui/program_paths.h"
 #include "ui/single_instance.h"
+#include "update/download_dialog.h"
+#include "update/update.h"
 
 namespace brinvale {
 
@@ -58,11 +61,10 @@ void CBrinvaleDlg::ComputeProgramPaths()
     }
 }
 
-// The program does not yet install, update or remove itself; these steps
-// keep their places in the start-up order and return at once.
+// The program does not yet install or remove itself; these steps keep their
+// places in the start-up order and return at once.
 void CBrinvaleDlg::CheckUninstallSwitch() {}
 void CBrinvaleDlg::InstallIfNeeded() {}
-void CBrinvaleDlg::CheckForUpdate() {}
 
 BOOL CBrinvaleDlg::OnInitDialog()
 {
@@ -72,7 +74,7 @@ BOOL CBrinvaleDlg::OnInitDialog()
                  reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
 
     InstallIfNeeded();
-    CheckForUpdate();
+    brinvale::CheckForUpdate(*this);
     m_bConfirmExit = true;
     m_transfer.Attach(Handle());
     PrepareLists();
@@ -253,13 +255,24 @@ void CBrinvaleDlg::OnCommand(int id, int, HWND)
         ShowStatusWindow(false);
         break;
     case ID_TRAY_ABOUT:
-        break;  // the About dialog
+        ShowAbout();
+        break;
     case ID_TRAY_EXIT:
         OnExit();
         break;
     default:
         break;
     }
+}
+
+void CBrinvaleDlg::ShowAbout()
+{
+    if (!g_pAboutDlg) {
+        m_pAbout = std::make_unique<CAboutDialog>();
+        g_pAboutDlg = m_pAbout.get();
+        g_pAboutDlg->CreateModeless();
+    }
+    ShowWindow(g_pAboutDlg->Handle(), SW_SHOW);
 }
 
 void CBrinvaleDlg::OnExit()
@@ -287,8 +300,12 @@ void CBrinvaleDlg::OnDestroy()
         UnregisterStatusSink(m_pMailbox.get());
         m_pMailbox.reset();
     }
+    // Its thread has been joined when the download ended.
+    delete g_pUpdateDlg;
+    g_pUpdateDlg = nullptr;
     Shell_NotifyIconW(NIM_DELETE, &m_nid);
     g_pStatusDlg = nullptr;
+    g_pAboutDlg = nullptr;
     SetMainWindow(nullptr);
 }
 

@@ -5,6 +5,7 @@
 #include <memory>
 
 #include "relay/pump_threads.h"
+#include "ui/about_dialog.h"
 #include "ui/dialog.h"
 
 #include <shellapi.h>
@@ -43,7 +44,6 @@ private:
     void ComputeProgramPaths();
     void CheckUninstallSwitch();
     void InstallIfNeeded();
-    void CheckForUpdate();
     void PrepareLists();
     void CreateStatusWindow();
     void OnDestroy();
@@ -53,6 +53,7 @@ private:
     void OnTrayNotify(UINT mouseMessage);
     void ShowTrayMenu();
     void OnExit();
+    void ShowAbout();
     void SetOwnTransferState(const std::wstring& text, Colour colour);
     void ApplyStatus(const StatusUpdate& update);
     void ShowStoppedButtons(bool stopped);
@@ -62,6 +63,7 @@ private:
     TransferBar m_transfer;
     RelayThreads m_relay;
     std::unique_ptr<CProgressDlg> m_pStatus;
+    std::unique_ptr<CAboutDialog> m_pAbout;
     std::unique_ptr<StatusMailbox> m_pMailbox;
     UINT m_uTaskbarCreated;
 };

@@ -1,0 +1,25 @@
+// The About dialog: the product, its version and three help pages.
+#pragma once
+
+#include "ui/dialog.h"
+
+namespace brinvale {
+
+class CAboutDialog : public Dialog {
+public:
+    CAboutDialog();
+    ~CAboutDialog() override;
+
+protected:
+    BOOL OnInitDialog() override;
+    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+
+private:
+    void OnLinkClicked(int id);
+
+    HFONT m_fontTitle = nullptr;
+};
+
+extern CAboutDialog* g_pAboutDlg;
+
+}  // namespace brinvale
