@@ -1,6 +1,8 @@
 #include "ui/main_dialog.h"
 
 #include "config/port_list.h"
+#include "config/run_key.h"
+#include "config/setting_dialog.h"
 #include "config/settings.h"
 #include "relay/cat_pump.h"
 #include "relay/relay_state.h"
@@ -11,6 +13,7 @@
 #include "ui/program_paths.h"
 #include "ui/single_instance.h"
 #include "update/download_dialog.h"
+#include "update/install.h"
 #include "update/update.h"
 
 namespace brinvale {
@@ -61,9 +64,18 @@ void CBrinvaleDlg::ComputeProgramPaths()
     }
 }
 
-// The program does not yet install or remove itself; these steps keep their
-// places in the start-up order and return at once.
-void CBrinvaleDlg::CheckUninstallSwitch() {}
+// "/uninstall" (an uninstaller's call): forget the start at logon and end.
+// Files, shortcut and settings stay.
+void CBrinvaleDlg::CheckUninstallSwitch()
+{
+    if (IsUninstallSwitch(CommandLineTail())) {
+        DeleteRunValue();
+        PostQuitMessage(0);
+    }
+}
+
+// The program does not yet install itself; this step keeps its place in the
+// start-up order and returns at once.
 void CBrinvaleDlg::InstallIfNeeded() {}
 
 BOOL CBrinvaleDlg::OnInitDialog()
@@ -241,7 +253,8 @@ void CBrinvaleDlg::OnCommand(int id, int, HWND)
         RefreshLinkStatus();
         break;
     case IDC_SETTINGS:
-        break;  // the settings dialog
+        RunSettings();
+        break;
     case ID_TRAY_SHOW:
         ShowMainWindow();
         break;
@@ -262,6 +275,30 @@ void CBrinvaleDlg::OnCommand(int id, int, HWND)
         break;
     default:
         break;
+    }
+}
+
+// A changed port or speed is applied only when the user says so; otherwise a
+// running connection keeps its own until the next start.
+void CBrinvaleDlg::RunSettings()
+{
+    int applyNow = 0;
+    {
+        CSettingDlg settings;
+        settings.RunModal(Handle());
+        applyNow = settings.m_bApplyNow;
+    }
+    const bool running = IsRelayRunning();
+    if (applyNow == 1) {
+        if (running) {
+            StopRelay();
+            RefreshLinkStatus();
+        }
+        SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
+        if (g_bAutoConnect == 1)
+            StartRelay();
+    } else if (!running) {
+        SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
     }
 }
 

@@ -54,6 +54,7 @@ private:
     void ShowTrayMenu();
     void OnExit();
     void ShowAbout();
+    void RunSettings();
     void SetOwnTransferState(const std::wstring& text, Colour colour);
     void ApplyStatus(const StatusUpdate& update);
     void ShowStoppedButtons(bool stopped);

@@ -1,0 +1,32 @@
+// Installation into the install folder, removal, and the "/uninstall"
+// switch. Windows only.
+#pragma once
+
+#include <string>
+
+namespace brinvale {
+
+class CBrinvaleDlg;
+
+// The current user's desktop folder ("" when it cannot be read) and the
+// program's shortcut there.
+std::string DesktopFolder();
+std::string ShortcutFilePath();
+
+// The scripts of removal and installation: each is written into the
+// program's folder and started hidden; the first two also delete the
+// desktop shortcut. False when the script could not be written.
+bool WriteRemovalScript();
+bool WriteOldCopyRemovalScript();
+bool WriteRestartScript();
+
+// Ends the program without the exit question, deleting the Run value first.
+void UnregisterAndQuit(CBrinvaleDlg& mainWindow);
+
+// True for a command-line tail of exactly "/uninstall", in any letter case.
+bool IsUninstallSwitch(const std::wstring& tail);
+
+// The text after the program's path on the command line.
+std::wstring CommandLineTail();
+
+}  // namespace brinvale
