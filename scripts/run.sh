@@ -11,7 +11,8 @@
 #                                    without DEVICE its own simulated payment
 #
 # With no X display (a server, CI) the program runs on Xvfb and a screenshot
-# is saved to build/run/screenshot.png.
+# is saved to build/run/screenshot.png. The program, its settings and its
+# CATLOG live in C:\OSBRIN of the Wine prefix /tmp/brinvale-run-UID.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 source=$PWD
@@ -38,8 +39,11 @@ eval "$(tests/wine/gui-session.sh)"
 wine=tests/wine/wine-run.sh
 ui() { "$wine" "$uidriver" "$@"; }
 
-folder=$source/build/run
-mkdir -p "$folder"
+# The program runs from its install folder, C:\OSBRIN of the prefix: started
+# anywhere else it would install itself there and end.
+folder=$BRINVALE_WINE_ROOT/prefix/drive_c/OSBRIN
+shots=$source/build/run
+mkdir -p "$folder" "$shots"
 cp "$exe" "$folder/OstrelBrinvale.exe"
 pids=()
 cleanup() {
@@ -64,7 +68,7 @@ speed_label() {
 }
 
 start_program() {
-    (cd "$folder" && exec "$source/$wine" "$folder/OstrelBrinvale.exe" >"$folder/wine.log" 2>&1) &
+    (cd "$folder" && exec "$source/$wine" "$folder/OstrelBrinvale.exe" >"$shots/wine.log" 2>&1) &
     program=$!
     ui wait-window "OstrelBrinvale STATUS" 30000 >/dev/null
 }
@@ -80,7 +84,7 @@ if (($#)); then
     echo "Traffic log: $folder/CATLOG. End it from the notification icon's menu (종료)."
     if ((headless)); then
         sleep 3
-        tests/wine/screenshot.sh "$folder/screenshot.png" >/dev/null && echo "Screenshot: $folder/screenshot.png"
+        tests/wine/screenshot.sh "$shots/screenshot.png" >/dev/null && echo "Screenshot: $shots/screenshot.png"
     fi
     wait "$program"
     exit 0
@@ -88,14 +92,14 @@ fi
 
 # The demo: the program on COM5, whose far end is the simulated terminal's.
 terminal_tty=$BRINVALE_WINE_ROOT/run/ttyCAT
-cat >"$folder/van.script" <<'SCRIPT'
+cat >"$shots/van.script" <<'SCRIPT'
 02 50 41 59 20 31 35 30 30 30 20 4B 52 57 03 -> 02 41 50 50 52 4F 56 45 44 20 30 30 31 32 33 34 03
 SCRIPT
-python3 tools/van_sim.py --port 0 --greet '02 52 45 41 44 59 03' --reply-script "$folder/van.script" \
-    >"$folder/van.out" 2>&1 &
+python3 tools/van_sim.py --port 0 --greet '02 52 45 41 44 59 03' --reply-script "$shots/van.script" \
+    >"$shots/van.out" 2>&1 &
 pids+=($!)
-for _ in $(seq 50); do grep -q '^listening' "$folder/van.out" 2>/dev/null && break; sleep 0.1; done
-van_port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$folder/van.out")
+for _ in $(seq 50); do grep -q '^listening' "$shots/van.out" 2>/dev/null && break; sleep 0.1; done
+van_port=$(sed -n 's/^listening 127\.0\.0\.1:\([0-9]*\)$/\1/p' "$shots/van.out")
 
 rm -rf "$folder/CATLOG"
 settings 5 9.6K
@@ -116,7 +120,7 @@ python3 tools/cat_sim.py "$terminal_tty" \
     end-cr || true
 sleep 0.5
 if ((headless)); then
-    tests/wine/screenshot.sh "$folder/screenshot.png" >/dev/null
+    tests/wine/screenshot.sh "$shots/screenshot.png" >/dev/null
 fi
 
 echo
@@ -129,7 +133,7 @@ echo "== The traffic log ($folder/CATLOG)"
 cat "$folder"/CATLOG/*.LOG | tr -d '\r'
 if ((headless)); then
     echo
-    echo "Screenshot: $folder/screenshot.png"
+    echo "Screenshot: $shots/screenshot.png"
 else
     echo
     echo "OstrelBrinvale keeps running; end it from the notification icon's menu (종료)."

@@ -74,9 +74,6 @@ void CBrinvaleDlg::CheckUninstallSwitch()
     }
 }
 
-// The program does not yet install itself; this step keeps its place in the
-// start-up order and returns at once.
-void CBrinvaleDlg::InstallIfNeeded() {}
 
 BOOL CBrinvaleDlg::OnInitDialog()
 {
@@ -85,7 +82,7 @@ BOOL CBrinvaleDlg::OnInitDialog()
     SendMessageW(Handle(), WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
 
-    InstallIfNeeded();
+    brinvale::InstallIfNeeded(*this);
     brinvale::CheckForUpdate(*this);
     m_bConfirmExit = true;
     m_transfer.Attach(Handle());

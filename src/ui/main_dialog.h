@@ -43,7 +43,6 @@ protected:
 private:
     void ComputeProgramPaths();
     void CheckUninstallSwitch();
-    void InstallIfNeeded();
     void PrepareLists();
     void CreateStatusWindow();
     void OnDestroy();

@@ -8,6 +8,14 @@ namespace brinvale {
 
 class CBrinvaleDlg;
 
+// Makes sure the program runs from the install folder with a shortcut on
+// the desktop; a copy started elsewhere installs itself and ends.
+void InstallIfNeeded(CBrinvaleDlg& mainWindow);
+
+// A shortcut named name in folder to target, working in target's folder.
+// 1 once the shell link object could be made.
+int CreateDesktopShortcut(const std::string& target, const std::string& folder, const std::string& name);
+
 // The current user's desktop folder ("" when it cannot be read) and the
 // program's shortcut there.
 std::string DesktopFolder();

@@ -41,20 +41,22 @@ void DeleteShortcut()
 bool WriteRemovalScript()
 {
     const std::optional<std::string> text = RemovalScriptText(g_paths.szBaseName, HomeDrive() + "\\OSBRIN\\");
-    if (!text)
-        return false;
     // The shortcut goes only when the script that removes the rest can run.
+    if (!text || !WriteScript("killfileall.bat", *text))
+        return false;
     DeleteShortcut();
-    return WriteAndStartScript("killfileall.bat", *text);
+    StartScript("killfileall.bat");
+    return true;
 }
 
 bool WriteOldCopyRemovalScript()
 {
     const std::optional<std::string> text = OldCopyRemovalScriptText(g_paths.szBaseName);
-    if (!text)
+    if (!text || !WriteScript("killfile.bat", *text))
         return false;
     DeleteShortcut();
-    return WriteAndStartScript("killfile.bat", *text);
+    StartScript("killfile.bat");
+    return true;
 }
 
 bool WriteRestartScript()

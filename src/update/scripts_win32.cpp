@@ -14,20 +14,32 @@ namespace brinvale {
 // The scripts delete files by relative names, so they must run in the
 // program's own folder. The working directory is whatever the program was
 // started with: the system folder for a start at logon.
-bool WriteAndStartScript(const char* name, const std::string& text)
+bool WriteScript(const char* name, const std::string& text)
 {
-    const std::wstring folder = FromAnsi(ProgramFolder());
-    const std::wstring path = folder + FromAnsi(name);
+    const std::wstring path = FromAnsi(ProgramFolder() + name);
     std::FILE* file = _wfopen(path.c_str(), L"wb");
     if (!file)
         return false;
     const std::string bytes = ScriptFileBytes(text);
     const bool written = std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size();
     if (std::fclose(file) != 0 || !written) {
-        DeleteFileW(path.c_str());
+        DeleteFileW(path.c_str());  // never leave half a script to run later
         return false;
     }
-    ShellExecuteW(nullptr, L"open", path.c_str(), nullptr, folder.c_str(), SW_HIDE);
+    return true;
+}
+
+void StartScript(const char* name)
+{
+    const std::wstring folder = FromAnsi(ProgramFolder());
+    ShellExecuteW(nullptr, L"open", (folder + FromAnsi(name)).c_str(), nullptr, folder.c_str(), SW_HIDE);
+}
+
+bool WriteAndStartScript(const char* name, const std::string& text)
+{
+    if (!WriteScript(name, text))
+        return false;
+    StartScript(name);
     return true;
 }
 

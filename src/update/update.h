@@ -22,8 +22,10 @@ std::string ReadFileVersionText(std::size_t size = 1024);
 // no update and a normal start. Gives 1.
 int CheckForUpdate(CBrinvaleDlg& mainWindow);
 
-// Writes the script into the program's own folder and starts it hidden
-// there. False when it could not be composed or written.
+// A script is written into the program's own folder and started hidden
+// there. False when it could not be written (nothing is left behind then).
+bool WriteScript(const char* name, const std::string& text);
+void StartScript(const char* name);
 bool WriteAndStartScript(const char* name, const std::string& text);
 
 // Writes and starts the update script, then asks the program to end.

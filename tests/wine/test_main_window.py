@@ -86,23 +86,37 @@ def terminal(*steps):
     return result.returncode, result.stdout
 
 
+def install_folder():
+    """C:\\OSBRIN of the test prefix: the program runs from there, or it would
+    install itself there and end."""
+    return bui.wine_root() / "prefix" / "drive_c" / "OSBRIN"
+
+
+def clear_install():
+    shutil.rmtree(install_folder(), ignore_errors=True)
+    for shortcut in (bui.wine_root() / "home").glob("*.lnk"):
+        shortcut.unlink()
+
+
 class MainWindowTest(unittest.TestCase):
-    """One program folder per test, as a fresh install would have it."""
+    """A fresh install folder per test."""
 
     def setUp(self):
         if not EXE:
             self.skipTest("BRINVALE_EXE not set")
-        self.folder = Path(tempfile.mkdtemp(prefix="brinvale-gui-"))
+        clear_install()
+        self.folder = install_folder()
         self.programs = []
 
     def tearDown(self):
         for program in self.programs:
             program.stop()
         bui.ui("kill-process", "OstrelBrinvale.exe")
-        shutil.rmtree(self.folder, ignore_errors=True)
+        bui.ui("kill-process", "Other.exe")
+        clear_install()
 
-    def start(self, ini=None, name="OstrelBrinvale.exe", folder=None, wait_visible=True):
-        folder = Path(folder or self.folder)
+    def start(self, ini=None, name="OstrelBrinvale.exe", wait_visible=True):
+        folder = self.folder
         folder.mkdir(parents=True, exist_ok=True)
         shutil.copy(EXE, folder / name)
         if ini is not None:
@@ -177,8 +191,7 @@ class MainWindowTest(unittest.TestCase):
 
     def test_connect_on_a_busy_port_reports_the_serial_error(self):
         # Another gateway copy under another name holds the port.
-        other = self.start(ini=settings_ini(port=5, auto_run="Y"), name="Other.exe",
-                           folder=self.folder / "other", wait_visible=False)
+        other = self.start(ini=settings_ini(port=5, auto_run="Y"), name="Other.exe", wait_visible=False)
         bui.wait_for(lambda: main_text("1005") == OPEN_LINK, 10, message="other copy connected")
         self.start()
         self.select_port(GATEWAY_PORT)
@@ -192,7 +205,9 @@ class MainWindowTest(unittest.TestCase):
         other.stop()
 
     def test_connect_relays_a_payment_and_disconnect_stops_it(self):
-        van = VanSimulator(self.folder)
+        van_folder = Path(tempfile.mkdtemp(prefix="brinvale-van-"))
+        self.addCleanup(shutil.rmtree, van_folder, ignore_errors=True)
+        van = VanSimulator(van_folder)
         self.addCleanup(van.stop)
         self.start(ini=settings_ini(show="show", log="Y"))
         self.select_port(GATEWAY_PORT)

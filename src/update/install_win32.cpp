@@ -1,0 +1,147 @@
+// The program installs itself: started from anywhere but the install folder,
+// it copies itself there, leaves a shortcut on the desktop, starts the
+// installed copy and ends.
+#include <windows.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <optional>
+
+#include "ui/dialog.h"
+#include "ui/main_dialog.h"
+#include "ui/program_paths.h"
+#include "update/install.h"
+
+namespace brinvale {
+
+namespace {
+
+bool IsDirectory(const std::wstring& path)
+{
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+bool Exists(const std::wstring& path)
+{
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+struct FileIdentity {
+    DWORD volume = 0;
+    DWORD indexHigh = 0;
+    DWORD indexLow = 0;
+    bool operator==(const FileIdentity&) const = default;
+};
+
+std::optional<FileIdentity> IdentityOf(const std::wstring& path)
+{
+    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE)
+        return std::nullopt;
+    BY_HANDLE_FILE_INFORMATION info{};
+    const BOOL ok = GetFileInformationByHandle(file, &info);
+    CloseHandle(file);
+    if (!ok)
+        return std::nullopt;
+    return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
+}
+
+// The same file, whatever form the paths take (letter case, short names,
+// another drive mapping): comparing the texts would take such a start for one
+// from elsewhere, copy the program onto itself and have the old-copy script
+// delete the installed program.
+bool IsSameFile(const std::wstring& a, const std::wstring& b)
+{
+    const std::optional<FileIdentity> first = IdentityOf(a);
+    const std::optional<FileIdentity> second = IdentityOf(b);
+    return first && second && *first == *second;
+}
+
+std::wstring RunningProgram()
+{
+    std::wstring path(32768, L'\0');
+    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+    path.resize(length);
+    return path;
+}
+
+class ComSession {
+public:
+    ComSession() { CoInitialize(nullptr); }
+    ~ComSession() { CoUninitialize(); }
+    ComSession(const ComSession&) = delete;
+    ComSession& operator=(const ComSession&) = delete;
+};
+
+template <typename Interface>
+class ComPtr {
+public:
+    ComPtr() = default;
+    ~ComPtr()
+    {
+        if (m_p)
+            m_p->Release();
+    }
+    ComPtr(const ComPtr&) = delete;
+    ComPtr& operator=(const ComPtr&) = delete;
+    Interface** Out() { return &m_p; }
+    Interface* operator->() const { return m_p; }
+    explicit operator bool() const { return m_p != nullptr; }
+
+private:
+    Interface* m_p = nullptr;
+};
+
+}  // namespace
+
+int CreateDesktopShortcut(const std::string& target, const std::string& folder, const std::string& name)
+{
+    const std::wstring targetPath = FromAnsi(target);
+    const std::wstring linkPath = FromAnsi(folder + "\\" + name);
+    // The shell link keeps paths of MAX_PATH characters; a longer one is left
+    // out rather than saved cut short.
+    if (targetPath.size() >= MAX_PATH || linkPath.size() >= MAX_PATH)
+        return 0;
+
+    ComSession com;
+    ComPtr<IShellLinkW> link;
+    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
+                                reinterpret_cast<void**>(link.Out()))))
+        return 0;
+    link->SetPath(targetPath.c_str());
+    link->SetWorkingDirectory(targetPath.substr(0, targetPath.find_last_of(L'\\')).c_str());
+    ComPtr<IPersistFile> file;
+    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
+        if (file->Save(linkPath.c_str(), TRUE) != S_OK)
+            AppMessageBox(L"바로가기 생성 오류가 발생하였습니다.");
+    }
+    return 1;
+}
+
+void InstallIfNeeded(CBrinvaleDlg& mainWindow)
+{
+    const std::string desktop = DesktopFolder();
+    const std::string shortcutName = std::string(g_paths.szBaseName) + ".lnk";
+    const std::wstring running = RunningProgram();
+
+    const std::wstring installFolder = FromAnsi(g_paths.szInstallFolder);
+    if (!IsDirectory(installFolder) && !CreateDirectoryW(installFolder.c_str(), nullptr))
+        return;
+    const std::string installed = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
+    if (desktop.empty() || !IsDirectory(FromAnsi(desktop)))
+        return;
+    if (!Exists(FromAnsi(desktop + "\\" + shortcutName)))
+        CreateDesktopShortcut(installed, desktop, shortcutName);
+    if (IsSameFile(running, FromAnsi(installed)))
+        return;
+
+    CopyFileW(running.c_str(), FromAnsi(installed).c_str(), FALSE);
+    WriteOldCopyRemovalScript();
+    WriteRestartScript();
+    UnregisterAndQuit(mainWindow);
+}
+
+}  // namespace brinvale
