@@ -13,6 +13,8 @@
 // `--has ID` to demand a control (the main window holds port list 1000).
 #include <windows.h>
 #include <commctrl.h>
+#include <objbase.h>
+#include <shlobj.h>
 #include <tlhelp32.h>
 
 #include <fcntl.h>
@@ -137,6 +139,10 @@ const char kUsage[] =
     "                               executable (test clean-up); prints how many\n"
     "  echo ARG...                  each argument and its code points (checks how\n"
     "                               arguments arrive)\n"
+    "\n"
+    "Files\n"
+    "  shortcut-target PATH         a shell link (.lnk) file's target path and\n"
+    "                               working directory, one a line\n"
     "\n"
     "Keys: enter escape tab space backspace up down left right home end pageup\n"
     "pagedown insert delete f1..f12, one letter or digit, or a virtual-key number.\n"
@@ -825,6 +831,75 @@ std::vector<DWORD> ProcessesNamed(std::wstring_view name)
 }
 
 // ---------------------------------------------------------------------------
+// Shell links
+
+class ComSession {
+public:
+    ComSession()
+    {
+        const HRESULT result = CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+        if (FAILED(result)) {
+            throw Failure("CoInitializeEx failed, " + ToUtf8(Hex(static_cast<uint32_t>(result))));
+        }
+    }
+    ~ComSession() { CoUninitialize(); }
+    ComSession(const ComSession&) = delete;
+    ComSession& operator=(const ComSession&) = delete;
+};
+
+template <typename Interface>
+class ComRef {
+public:
+    ComRef() = default;
+    ~ComRef()
+    {
+        if (m_p) {
+            m_p->Release();
+        }
+    }
+    ComRef(const ComRef&) = delete;
+    ComRef& operator=(const ComRef&) = delete;
+
+    void** Out() { return reinterpret_cast<void**>(&m_p); }
+    Interface* operator->() const { return m_p; }
+
+private:
+    Interface* m_p = nullptr;
+};
+
+void CheckCom(HRESULT result, const char* what)
+{
+    if (FAILED(result)) {
+        throw Failure(std::string(what) + " failed, " + ToUtf8(Hex(static_cast<uint32_t>(result))));
+    }
+}
+
+struct ShortcutInfo {
+    std::wstring target;
+    std::wstring workingDirectory;
+};
+
+// The paths as the link file holds them (no search for a moved target).
+ShortcutInfo ReadShortcut(const std::wstring& path)
+{
+    ComSession com;
+    ComRef<IShellLinkW> link;
+    CheckCom(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW, link.Out()),
+             "creating the shell link object");
+    ComRef<IPersistFile> file;
+    CheckCom(link->QueryInterface(IID_IPersistFile, file.Out()), "IPersistFile");
+    CheckCom(file->Load(path.c_str(), STGM_READ), "loading the shortcut");
+    ShortcutInfo info;
+    wchar_t buffer[MAX_PATH + 1] = {};
+    CheckCom(link->GetPath(buffer, static_cast<int>(std::size(buffer)), nullptr, SLGP_RAWPATH), "GetPath");
+    info.target = buffer;
+    buffer[0] = L'\0';
+    CheckCom(link->GetWorkingDirectory(buffer, static_cast<int>(std::size(buffer))), "GetWorkingDirectory");
+    info.workingDirectory = buffer;
+    return info;
+}
+
+// ---------------------------------------------------------------------------
 // Commands
 
 class Driver {
@@ -919,6 +994,7 @@ private:
     int WaitProcessGone();
     int KillProcess();
     int Echo();
+    int ShortcutTarget();
 
     Selector m_selector;
     std::vector<std::wstring> m_args;  // after the command name
@@ -977,6 +1053,7 @@ int Driver::Run()
         {L"wait-process-gone", &Driver::WaitProcessGone},
         {L"kill-process", &Driver::KillProcess},
         {L"echo", &Driver::Echo},
+        {L"shortcut-target", &Driver::ShortcutTarget},
     };
     for (const auto& entry : kCommands) {
         if (m_command == entry.name) {
@@ -1518,6 +1595,15 @@ int Driver::Echo()
         }
         WriteLine(arg + L"\t" + codes.substr(codes.empty() ? 0 : 1));
     }
+    return kExitOk;
+}
+
+int Driver::ShortcutTarget()
+{
+    Expect(1, 1);
+    const ShortcutInfo info = ReadShortcut(Arg(0));
+    WriteLine(info.target);
+    WriteLine(info.workingDirectory);
     return kExitOk;
 }
 
