@@ -217,6 +217,8 @@ class Program:
         self.exe = str(exe)
         self.name = Path(self.exe).name
         self._uidriver = uidriver
+        # A log of our own making goes when the program is stopped.
+        self._own_log = log is None
         if log is None:
             handle, name = tempfile.mkstemp(prefix="brinvale-program-", suffix=".log")
             os.close(handle)
@@ -248,6 +250,8 @@ class Program:
                 self.process.kill()  # the Wine process is the Windows process
                 self.process.wait(timeout=timeout)
         self._log.close()
+        if self._own_log:
+            self.log_path.unlink(missing_ok=True)
         return self.process.returncode
 
     def output(self) -> str:

@@ -96,7 +96,8 @@ const char kUsage[] =
     "Controls (the action commands refuse a disabled control or window, as a\n"
     "user could not use it, unless --force follows the command name)\n"
     "  click CAPTION ID             post BM_CLICK to button ID\n"
-    "  check-state CAPTION ID       BM_GETCHECK: 0 unchecked, 1 checked, 2 indeterminate\n"
+    "  check-state CAPTION ID...    BM_GETCHECK: 0 unchecked, 1 checked, 2 indeterminate,\n"
+    "                               one line for each ID\n"
     "  combo-items CAPTION ID       the combo box's entries, one a line\n"
     "  combo-sel CAPTION ID         selected index, -1 for none\n"
     "  select CAPTION ID INDEX      CB_SETCURSEL, then post WM_COMMAND(CBN_SELCHANGE)\n"
@@ -1304,8 +1305,14 @@ int Driver::Click()
 
 int Driver::CheckState()
 {
-    Expect(2, 2);
-    WriteLine(std::to_wstring(Send(WindowAndControl(0, 1).second, BM_GETCHECK, 0, 0)));
+    if (Count() < 2) {
+        throw UsageError("check-state CAPTION ID...");
+    }
+    HWND window = WindowAndControl(0, 1).first;
+    for (size_t i = 1; i < Count(); ++i) {
+        const int id = ParseControlId(Arg(i));
+        WriteLine(std::to_wstring(Send(ControlOrFail(window, id), BM_GETCHECK, 0, 0)));
+    }
     return kExitOk;
 }
 

@@ -1,0 +1,670 @@
+"""The settings dialog, the self-installation and the removal, as the shop's
+technician meets them: the real OstrelBrinvale.exe under Wine, started from a
+download folder or from C:\\OSBRIN, driven through its windows by the UI
+driver, with the files, the desktop shortcut and the start-with-Windows value
+checked from outside.
+
+Run by ctest (windows preset) with BRINVALE_EXE and BRINVALE_UIDRIVER set;
+screenshots go to BRINVALE_SCREENSHOTS (default: a temporary folder).
+
+Under Wine the restart script written by the installation cannot start the
+installed copy (Wine's cmd refuses `start C:\\DIR\\"prog.exe"`), and its
+self-deleting retry loop never ends there (cmd keeps the script open). The
+test checks that script's start line, ends its cmd process and starts the
+installed copy itself.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import brinvale_ui as bui  # noqa: E402
+
+EXE = os.environ.get("BRINVALE_EXE", "")
+SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
+SHOTS.mkdir(parents=True, exist_ok=True)
+
+PROGRAM = "OstrelBrinvale.exe"
+SETUP = bui.SETUP_CAPTION
+MAIN = bui.MAIN_CAPTION
+RUN_KEY = r"HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
+RUN_NAME = "OstrelBrinvale"
+INSTALLED = r"C:\OSBRIN\OstrelBrinvale.exe"
+RUN_DATA = f'"{INSTALLED}"'
+DESKTOP_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Folders"
+
+APPLY_QUESTION = "변경된 단말기 접속 정보를 바로 적용하시겠습니까?\n(미적용시 다음 실행시 부터 적용됩니다.)"
+REMOVE_QUESTION = "정말로 삭제하시겠습니까?"
+IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
+OPEN_LINK = "CAT : 연결 | VAN : 비연결"
+SPEEDS = ["9600", "38400", "57600", "115200"]
+
+
+def settings_ini(port=0, speed="9.6K", show="hidden", auto_run="N", log="N"):
+    return (f"[COMPORT]\r\nport={port}\r\nspeed={speed}\r\n[STATUSBOX]\r\nshow={show}\r\n"
+            f"[COMMON]\r\nauto_run={auto_run}\r\nlog={log}\r\n")
+
+
+DEFAULT_INI = settings_ini()
+
+
+def prefix():
+    return bui.wine_root() / "prefix"
+
+
+def install_folder():
+    return prefix() / "drive_c" / "OSBRIN"
+
+
+def download_folder():
+    return prefix() / "drive_c" / "Downloads-OstrelBrinvale"
+
+
+def desktop():
+    """The Linux side of the prefix's desktop folder ($HOME of wine-run.sh)."""
+    return bui.wine_root() / "home"
+
+
+def shortcut():
+    return desktop() / "OstrelBrinvale.lnk"
+
+
+def ini_file():
+    return install_folder() / "OstrelBrinvale.ini"
+
+
+def read_ini():
+    path = ini_file()
+    return path.read_bytes().decode("ascii") if path.exists() else None
+
+
+def wine(*args, timeout=60):
+    """A Wine program of the prefix (reg, cmd): (rc, stdout)."""
+    with tempfile.TemporaryFile() as out:
+        try:
+            rc = subprocess.run([str(bui.WINE_RUN), *args], stdin=subprocess.DEVNULL, stdout=out,
+                                stderr=subprocess.STDOUT, env=bui.gui_env(), timeout=timeout).returncode
+        except subprocess.TimeoutExpired:
+            rc = 124
+        out.seek(0)
+        return rc, out.read().decode("utf-8", "replace")
+
+
+def run_value():
+    """The start-with-Windows value's data, or None when it is absent."""
+    rc, out = wine("reg", "query", RUN_KEY, "/v", RUN_NAME)
+    if rc != 0:
+        return None
+    for line in out.splitlines():
+        name, _, data = line.strip().partition("    REG_SZ    ")
+        if name == RUN_NAME:
+            return data
+    raise AssertionError(f"reg query printed no REG_SZ line: {out!r}")
+
+
+def set_run_value(data):
+    rc, out = wine("reg", "add", RUN_KEY, "/v", RUN_NAME, "/t", "REG_SZ", "/d", data, "/f")
+    assert rc == 0, out
+
+
+def delete_run_value():
+    wine("reg", "delete", RUN_KEY, "/v", RUN_NAME, "/f")
+
+
+def shortcut_target(name="OstrelBrinvale.lnk"):
+    """(target, working directory) of a desktop shortcut, read through the shell."""
+    rc, out = wine("reg", "query", DESKTOP_KEY, "/v", "Desktop")
+    folder = next(line.strip().partition("    REG_SZ    ")[2] for line in out.splitlines()
+                  if "REG_SZ" in line)
+    return tuple(bui.ui_ok("shortcut-target", folder + "\\" + name).splitlines())
+
+
+def files_in(folder):
+    """Every file under folder with its bytes; folders as None."""
+    folder = Path(folder)
+    if not folder.exists():
+        return {}
+    return {str(path.relative_to(folder)): (path.read_bytes() if path.is_file() else None)
+            for path in sorted(folder.rglob("*"))}
+
+
+def script_processes(script):
+    """Linux pids of this prefix's cmd processes running the script."""
+    pids = []
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
+            environ = (entry / "environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if "cmd.exe" in command and script in command and \
+                f"WINEPREFIX={prefix()}".encode() in environ:
+            pids.append(int(entry.name))
+    return pids
+
+
+def end_script(script):
+    """Ends the cmd processes still running the script (see the module text)."""
+    for pid in script_processes(script):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    bui.wait_for(lambda: not script_processes(script), 10, message=f"{script} ended")
+
+
+def clean():
+    for script in ("killfile.bat", "killfileall.bat", "runextern.bat"):
+        end_script(script)
+    shutil.rmtree(install_folder(), ignore_errors=True)
+    shutil.rmtree(download_folder(), ignore_errors=True)
+    for link in desktop().glob("*.lnk"):
+        link.unlink()
+    # Wine's menu builder mirrors a desktop shortcut as a .desktop file.
+    for entry in desktop().glob("*.desktop"):
+        if entry.stem.lower() == "ostrelbrinvale":
+            entry.unlink()
+    delete_run_value()
+
+
+def is_yes(result):
+    return result.rc == 0 and result.out == "yes"
+
+
+def main_ui(*args):
+    return bui.ui("--has", bui.MAIN_CONTROL, *args)
+
+
+def main_text(control):
+    return main_ui("text", MAIN, control).out
+
+
+def controls(caption, has=None):
+    """The window's controls, id -> (enabled, text), from one UI driver run.
+    A drop-down list's text is its selected entry."""
+    selector = ("--has", has) if has else ()
+    found = {}
+    for line in bui.ui_ok(*selector, "children", caption).splitlines():
+        fields = line.split("\t")
+        found[fields[0]] = (fields[3] == "yes", fields[4] if len(fields) > 4 else "")
+    return found
+
+
+def main_lists():
+    """The main window's selected port and speed."""
+    found = controls(MAIN, has=bui.MAIN_CONTROL)
+    return found["1000"][1], found["1001"][1]
+
+
+def setup_lists():
+    """(enabled, selected entry) of the dialog's port and speed lists."""
+    found = controls(SETUP)
+    return found["1012"], found["1013"]
+
+
+def wait_link(text, ms=10000):
+    bui.ui_ok("--has", bui.MAIN_CONTROL, "wait-text", MAIN, "1005", text, ms)
+
+
+def checked(*ids):
+    """The dialog's check boxes, checked or not, from one UI driver run."""
+    states = [line == "1" for line in bui.ui_ok("check-state", SETUP, *ids).splitlines()]
+    return states[0] if len(ids) == 1 else states
+
+
+class SettingsInstallTest(unittest.TestCase):
+
+    @classmethod
+    def setUpClass(cls):
+        if EXE:
+            bui.ui("kill-process", PROGRAM)
+
+    def setUp(self):
+        if not EXE:
+            self.skipTest("BRINVALE_EXE not set")
+        clean()
+        self.programs = []
+        self.logs = Path(tempfile.mkdtemp(prefix="brinvale-settings-logs-"))
+        self.addCleanup(shutil.rmtree, self.logs, ignore_errors=True)
+
+    def tearDown(self):
+        bui.ui("kill-process", PROGRAM)  # every copy, however it was started
+        for program in self.programs:
+            program.stop()
+        clean()
+
+    # --- helpers -------------------------------------------------------------
+
+    def start(self, exe, *args, cwd=None, wait_visible=True):
+        log = self.logs / f"program-{len(self.programs)}.log"
+        program = bui.start_program(exe, *args, cwd=cwd, log=log)
+        program.name = PROGRAM  # exe may be a Windows path
+        self.programs.append(program)
+        if wait_visible:
+            bui.ui_ok("--has", bui.MAIN_CONTROL, "wait-visible", MAIN, 20000)
+        return program
+
+    def install(self, ini=None, catlog=False):
+        """The program in C:\\OSBRIN, as an earlier installation left it."""
+        folder = install_folder()
+        folder.mkdir(parents=True, exist_ok=True)
+        shutil.copy(EXE, folder / PROGRAM)
+        if ini is not None:
+            ini_file().write_bytes(ini.encode("ascii"))
+        if catlog:
+            (folder / "CATLOG").mkdir(exist_ok=True)
+            (folder / "CATLOG" / "OstrelBrinvale_20240101.LOG").write_bytes(b"[PC ->VAN] [0   ] []\r\n")
+        return folder
+
+    def start_installed(self, ini=None, wait_visible=True, catlog=False):
+        folder = self.install(ini, catlog)
+        return self.start(folder / PROGRAM, cwd=folder, wait_visible=wait_visible)
+
+    def answer(self, text, button):
+        self.assertEqual(bui.ui("msgbox", MAIN, 10000).out, text)
+        bui.ui_ok("answer", MAIN, button, 10000)
+
+    def no_message_box(self):
+        self.assertNotEqual(bui.ui("msgbox", MAIN, 500).rc, 0, "no question expected")
+
+    def open_settings(self):
+        bui.ui_ok("--has", bui.MAIN_CONTROL, "click", MAIN, "1004")
+        bui.ui_ok("wait-visible", SETUP, 10000)
+
+    def close_settings(self, answer=None):
+        bui.ui_ok("click", SETUP, "1009")
+        if answer is None:
+            self.no_message_box()
+        else:
+            self.answer(APPLY_QUESTION, answer)
+        bui.ui_ok("wait-gone", SETUP, 10000)
+
+    def click_and_wait_ini(self, control, ini):
+        bui.ui_ok("click", SETUP, control)
+        bui.wait_for(lambda: read_ini() == ini, 5, message=f"settings file after clicking {control}")
+
+    def select_and_wait_ini(self, control, text, ini):
+        bui.ui_ok("select-text", SETUP, control, text)
+        bui.wait_for(lambda: read_ini() == ini, 5, message=f"settings file after choosing {text}")
+
+    def show_main_window(self):
+        """Back through the notification icon (connecting hides the window)."""
+        bui.ui_ok("--has", bui.MAIN_CONTROL, "tray", MAIN, "lbuttondblclk")
+        main_ui("wait-visible", MAIN, 10000)
+
+    def connected_tty(self):
+        """The Linux tty the gateway last raised DTR on (tests/wine/modem_shim.c)."""
+        log = bui.wine_root() / "run" / "modem.log"
+        lines = [line.split() for line in log.read_text().splitlines()] if log.exists() else []
+        raised = [fields[0] for fields in lines if fields[1:] == ["DTR", "1"]]
+        return raised[-1] if raised else None
+
+    def tty_of(self, port):
+        link = {"COM5": "ttyGW", "COM6": "ttyCAT"}[port]
+        return os.path.realpath(bui.wine_root() / "run" / link)
+
+    # --- installation --------------------------------------------------------
+
+    def test_a_start_from_a_download_folder_installs_the_program(self):
+        download = download_folder()
+        download.mkdir(parents=True)
+        shutil.copy(EXE, download / PROGRAM)
+        (download / "OstrelBrinvale.ini").write_bytes(settings_ini(log="Y").encode("ascii"))
+        (download / "CATLOG").mkdir()
+        (download / "CATLOG" / "OstrelBrinvale_20240101.LOG").write_bytes(b"x\r\n")
+        (download / "readme.txt").write_bytes(b"kept\r\n")
+        # An older program in the install folder is replaced.
+        install_folder().mkdir(parents=True)
+        (install_folder() / PROGRAM).write_bytes(b"older program")
+        set_run_value(r'"C:\Downloads-OstrelBrinvale\OstrelBrinvale.exe"')
+
+        first = self.start(download / PROGRAM, cwd=download, wait_visible=False)
+        self.assertEqual(first.wait(timeout=30), 0, "the copy started outside C:\\OSBRIN ends by itself")
+
+        self.assertEqual((install_folder() / PROGRAM).read_bytes(), Path(EXE).read_bytes())
+        self.assertIsNone(run_value(), "installing deletes the start-with-Windows value")
+        # The installing copy deletes its own shortcut; only the installed
+        # copy makes it again (the restart script cannot start it under Wine).
+        self.assertFalse(shortcut().exists())
+        restart = (download / "runextern.bat").read_bytes()
+        self.assertTrue(restart.startswith(b'@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1\t\r\r\n'), restart)
+        end_script("runextern.bat")
+
+        # The old-copy script removes the copy, its settings and its log
+        # folder once the copy has ended, and then itself.
+        bui.wait_for(lambda: sorted(p.name for p in download.iterdir()) == ["readme.txt"], 20,
+                     message="download folder emptied by killfile.bat")
+        self.assertFalse(ini_file().exists(), "no settings are carried over")
+        self.assertEqual(sorted(p.name for p in install_folder().iterdir()), [PROGRAM])
+
+        installed = self.start(install_folder() / PROGRAM, cwd=install_folder())
+        bui.wait_for(shortcut().exists, 10, message="shortcut made by the installed copy")
+        self.assertEqual(shortcut_target(), (INSTALLED, r"C:\OSBRIN"))
+        self.assertEqual(read_ini(), DEFAULT_INI)
+        time.sleep(1)
+        self.assertTrue(installed.running)
+        self.assertFalse((install_folder() / "killfile.bat").exists())
+        self.assertFalse((install_folder() / "runextern.bat").exists())
+
+    def test_a_start_from_the_install_folder_only_makes_a_missing_shortcut(self):
+        self.start_installed(ini=settings_ini(port=5, log="Y"), catlog=True)
+        bui.wait_for(shortcut().exists, 10, message="shortcut made")
+        self.assertEqual(shortcut_target(), (INSTALLED, r"C:\OSBRIN"))
+        self.programs.pop().stop()
+        set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
+        files = files_in(install_folder())
+        link = shortcut().read_bytes()
+        link_time = shortcut().stat().st_mtime_ns
+
+        program = self.start(install_folder() / PROGRAM, cwd=install_folder())
+        time.sleep(1)
+        self.assertTrue(program.running)
+        self.assertEqual(files_in(install_folder()), files)
+        self.assertEqual(shortcut().read_bytes(), link)
+        self.assertEqual(shortcut().stat().st_mtime_ns, link_time, "the shortcut is not rewritten")
+        self.assertEqual(run_value(), r'"C:\Elsewhere\OstrelBrinvale.exe"')
+        self.programs.pop().stop()
+
+        shortcut().unlink()
+        program = self.start(install_folder() / PROGRAM, cwd=install_folder())
+        bui.wait_for(shortcut().exists, 10, message="shortcut made again")
+        self.assertEqual(shortcut_target(), (INSTALLED, r"C:\OSBRIN"))
+        time.sleep(0.5)
+        self.assertTrue(program.running)
+        self.assertEqual(files_in(install_folder()), files)
+        self.assertEqual(run_value(), r'"C:\Elsewhere\OstrelBrinvale.exe"')
+
+    def test_another_form_of_the_installed_path_counts_as_installed(self):
+        self.install(ini=settings_ini(port=5), catlog=True)
+        set_run_value(RUN_DATA)
+        files = files_in(install_folder())
+        z_path = "Z:" + str(install_folder() / PROGRAM).replace("/", "\\")
+        # The program's names follow the path it was started by: started as
+        # ostrelbrinvale.exe, its shortcut is ostrelbrinvale.lnk.
+        for path, link_name in ((r"c:\osbrin\ostrelbrinvale.exe", "ostrelbrinvale.lnk"),
+                                (z_path, "OstrelBrinvale.lnk")):
+            with self.subTest(path=path):
+                link = desktop() / link_name
+                program = self.start(path, cwd=install_folder())
+                try:
+                    bui.wait_for(link.exists, 10, message="shortcut made")
+                    time.sleep(1)
+                    self.assertTrue(program.running, "a start as installed keeps running")
+                    target, folder = shortcut_target(link_name)
+                    self.assertEqual((target.lower(), folder.lower()), (INSTALLED.lower(), r"c:\osbrin"))
+                    self.assertEqual(files_in(install_folder()), files, "nothing copied, written or deleted")
+                    self.assertEqual(run_value(), RUN_DATA)
+                    self.assertEqual(sorted(p.name for p in desktop().glob("*.lnk")), [link_name])
+                finally:
+                    program.stop()
+                    self.programs.remove(program)
+                time.sleep(1)
+                self.assertEqual(files_in(install_folder()), files, "no script deletes anything later")
+                link.unlink()
+
+    # --- the settings dialog --------------------------------------------------
+
+    def test_the_dialog_shows_the_saved_settings(self):
+        set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
+        self.start_installed(ini=settings_ini(port=6, speed="115.2K", show="show", auto_run="Y", log="Y"),
+                             wait_visible=False)
+        wait_link(OPEN_LINK)
+        bui.ui("wait-visible", bui.STATUS_CAPTION, 5000)
+        bui.ui("close", bui.STATUS_CAPTION)
+        self.show_main_window()
+        self.open_settings()
+
+        self.assertEqual(checked("1010", "1011", "1014", "1016"), [True] * 4,
+                         "a Run value naming another folder still counts")
+        found = controls(SETUP)
+        self.assertEqual(found["1012"], (True, "COM6"))
+        self.assertEqual(found["1013"], (True, "115200"))
+        self.assertEqual(found["1015"], (False, r"C:\OSBRIN\CATLOG"))
+        self.assertEqual(found["1024"], (True, "2.0.0.3"))
+        self.assertEqual(found["1023"], (True, "프로그램 삭제"))
+        self.assertEqual(found["1009"], (True, "닫기"))
+        ports = bui.ui_ok("combo-items", SETUP, "1012").splitlines()
+        self.assertIn("COM5", ports)
+        self.assertIn("COM6", ports)
+        self.assertEqual(bui.ui_ok("combo-items", SETUP, "1013").splitlines(), SPEEDS)
+        self.assertEqual(bui.ui_ok("focus", SETUP), "1009")
+        self.assertFalse(is_yes(main_ui("enabled", MAIN)), "the dialog is modal")
+        self.assertTrue((install_folder() / "CATLOG").is_dir())
+        bui.screenshot(SHOTS / "settings-dialog.png", SETUP)
+        self.close_settings()
+        self.assertEqual(main_text("1005"), OPEN_LINK, "closing without a change keeps the connection")
+
+    def test_every_box_saves_at_once_to_the_file_and_memory(self):
+        self.start_installed(ini=DEFAULT_INI)
+        self.open_settings()
+        self.assertEqual(checked("1010", "1011", "1014", "1016"), [False] * 4)
+        self.assertEqual(setup_lists(), ((False, "COM1"), (False, "9600")), "the saved port 0 is not listed")
+        self.assertTrue((install_folder() / "CATLOG").is_dir(), "opening the dialog makes the log folder")
+
+        # Neither Enter nor Escape closes the dialog or presses a button.
+        for control in ("focus", "1010", "0"):
+            bui.ui_ok("key", SETUP, control, "enter", "escape")
+        time.sleep(0.5)
+        self.assertTrue(is_yes(bui.ui("visible", SETUP)))
+        self.assertFalse(checked("1010"))
+        self.assertEqual(read_ini(), DEFAULT_INI)
+
+        self.click_and_wait_ini("1016", settings_ini(show="show"))
+        self.click_and_wait_ini("1014", settings_ini(show="show", log="Y"))
+        # Automatic connection saves the port and speed the lists show; the
+        # saved port 0 is not listed, so COM1 becomes the saved port.
+        self.click_and_wait_ini("1011", settings_ini(port=1, show="show", auto_run="Y", log="Y"))
+        self.assertEqual(setup_lists(), ((True, "COM1"), (True, "9600")))
+        self.select_and_wait_ini("1013", "38400", settings_ini(port=1, speed="38.4K", show="show",
+                                                               auto_run="Y", log="Y"))
+        self.select_and_wait_ini("1013", "57600", settings_ini(port=1, speed="56.0K", show="show",
+                                                               auto_run="Y", log="Y"))
+        self.close_settings("no")
+
+        # The settings in memory are what the dialog shows next: put the
+        # defaults back into the file behind the program's back.
+        ini_file().write_bytes(DEFAULT_INI.encode("ascii"))
+        self.open_settings()
+        self.assertEqual(checked("1011", "1014", "1016"), [True] * 3)
+        self.assertEqual(setup_lists(), ((True, "COM1"), (True, "57600")))
+        self.assertEqual(read_ini(), DEFAULT_INI, "opening the dialog writes nothing")
+
+        # Switching off writes the other values.
+        on = settings_ini(port=1, speed="56.0K", show="show", auto_run="Y", log="Y")
+        ini_file().write_bytes(on.encode("ascii"))
+        self.click_and_wait_ini("1016", settings_ini(port=1, speed="56.0K", auto_run="Y", log="Y"))
+        self.click_and_wait_ini("1014", settings_ini(port=1, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini("1011", settings_ini(port=1, speed="56.0K"))
+        self.assertEqual(setup_lists(), ((False, "COM1"), (False, "57600")))
+
+        # Start with Windows lives in the registry, not in the file.
+        set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
+        bui.ui_ok("click", SETUP, "1010")
+        bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written")
+        bui.ui_ok("click", SETUP, "1010")
+        bui.wait_for(lambda: run_value() is None, 5, message="Run value deleted")
+        bui.ui_ok("click", SETUP, "1010")
+        bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written again")
+        self.assertEqual(read_ini(), settings_ini(port=1, speed="56.0K"))
+        bui.ui_ok("close", SETUP)  # the window's close command; nothing to ask
+        self.no_message_box()
+        bui.ui_ok("wait-gone", SETUP, 10000)
+
+        self.open_settings()
+        self.assertEqual(checked("1010", "1011", "1014", "1016"), [True, False, False, False])
+        self.close_settings()
+
+    def test_a_changed_port_when_not_connected_is_selected_in_the_main_window(self):
+        self.start_installed(ini=settings_ini(port=5, speed="56.0K"))
+        # Closing unchanged resets the main window's lists to the saved ones.
+        bui.ui_ok("select-text", MAIN, "1000", "COM6")
+        bui.ui_ok("select-text", MAIN, "1001", "9600")
+        bui.wait_for(lambda: main_lists() == ("COM6", "9600"), 5, message="main lists changed")
+        self.open_settings()
+        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K"))
+        self.close_settings()  # switched on and off: no port or speed change
+        self.assertEqual(main_lists(), ("COM5", "57600"))
+
+        # Away and back to the saved port still asks.
+        self.open_settings()
+        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini("1012", "COM5", settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K"))
+        self.close_settings("no")
+        self.assertEqual(main_lists(), ("COM5", "57600"))
+
+        self.open_settings()
+        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini("1013", "115200", settings_ini(port=6, speed="115.2K", auto_run="Y"))
+        self.click_and_wait_ini("1011", settings_ini(port=6, speed="115.2K"))
+        self.close_settings("no")
+        found = controls(MAIN, has=bui.MAIN_CONTROL)
+        self.assertEqual((found["1000"][1], found["1001"][1]), ("COM6", "115200"))
+        self.assertEqual(found["1005"][1], IDLE_LINK)
+        self.assertTrue(found["1002"][0], "Connect enabled: not connected")
+
+    def test_yes_while_connected_without_automatic_connection_stops_the_relay(self):
+        self.start_installed(ini=settings_ini(port=5))
+        bui.ui_ok("click", MAIN, "1002")
+        wait_link(OPEN_LINK)
+        self.show_main_window()
+        self.open_settings()
+        self.click_and_wait_ini("1011", settings_ini(port=5, auto_run="Y"))
+        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, auto_run="Y"))
+        self.click_and_wait_ini("1011", settings_ini(port=6))
+        self.close_settings("yes")
+        wait_link(IDLE_LINK)
+        time.sleep(1)
+        found = controls(MAIN, has=bui.MAIN_CONTROL)
+        self.assertTrue(found["1002"][0], "Connect enabled: the relay stays stopped")
+        self.assertFalse(found["1003"][0])
+        self.assertEqual(found["1005"][1], IDLE_LINK)
+        self.assertEqual(found["1000"][1], "COM6")
+
+    def test_yes_while_connected_with_automatic_connection_reconnects(self):
+        self.start_installed(ini=settings_ini(port=5, auto_run="Y"), wait_visible=False)
+        wait_link(OPEN_LINK)
+        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM5"), 5, message="DTR on COM5")
+        self.show_main_window()
+        self.open_settings()
+        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, auto_run="Y"))
+        self.close_settings("yes")
+        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM6"), 10, message="reconnected on COM6")
+        wait_link(OPEN_LINK)
+        found = controls(MAIN, has=bui.MAIN_CONTROL)
+        self.assertFalse(found["1002"][0], "Connect disabled: connected")
+        self.assertEqual(found["1000"][1], "COM6")
+
+    def test_no_while_connected_keeps_the_connection(self):
+        self.start_installed(ini=settings_ini(port=5, auto_run="Y"), wait_visible=False)
+        wait_link(OPEN_LINK)
+        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM5"), 5, message="DTR on COM5")
+        self.show_main_window()
+        ini_file().write_bytes(b"")  # any write would show
+        self.open_settings()
+        # The entries already saved: nothing written, nothing to ask.
+        bui.ui_ok("select-text", SETUP, "1012", "COM5")
+        bui.ui_ok("select-text", SETUP, "1013", "9600")
+        time.sleep(0.3)
+        self.assertEqual(read_ini(), "")
+        self.close_settings()
+        self.open_settings()
+        self.select_and_wait_ini("1012", "COM6", "[COMPORT]\r\nport=6\r\n")
+        self.select_and_wait_ini("1013", "115200", "[COMPORT]\r\nport=6\r\nspeed=115.2K\r\n")
+        self.close_settings("no")
+        time.sleep(1)
+        found = controls(MAIN, has=bui.MAIN_CONTROL)
+        self.assertEqual(found["1005"][1], OPEN_LINK)
+        self.assertFalse(found["1002"][0], "Connect disabled: still connected")
+        self.assertEqual((found["1000"][1], found["1001"][1]), ("COM5", "9600"))
+        self.assertEqual(self.connected_tty(), self.tty_of("COM5"))
+
+    # --- removal ---------------------------------------------------------------
+
+    def test_removal_asks_first_and_then_deletes_the_program_its_settings_and_logs(self):
+        program = self.start_installed(ini=settings_ini(port=5, log="Y"), catlog=True)
+        bui.wait_for(shortcut().exists, 10, message="shortcut made")
+        (install_folder() / "UpdateFile.sob").write_bytes(b"kept")
+        self.open_settings()
+        bui.ui_ok("click", SETUP, "1010")
+        bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written")
+        files = files_in(install_folder())
+
+        bui.ui_ok("click", SETUP, "1023")
+        self.answer(REMOVE_QUESTION, "no")
+        time.sleep(0.5)
+        self.assertTrue(is_yes(bui.ui("visible", SETUP)))
+        self.assertTrue(program.running)
+        self.assertEqual(files_in(install_folder()), files)
+        self.assertTrue(shortcut().exists())
+        self.assertEqual(run_value(), RUN_DATA)
+
+        bui.ui_ok("click", SETUP, "1023")
+        self.answer(REMOVE_QUESTION, "yes")
+        self.assertEqual(program.wait(timeout=20), 0, "the program ends")
+        self.assertFalse(shortcut().exists())
+        self.assertIsNone(run_value())
+        bui.wait_for(lambda: sorted(p.name for p in install_folder().iterdir()) == ["UpdateFile.sob"], 20,
+                     message="program, settings, logs and killfileall.bat removed")
+        bui.wait_for(lambda: not script_processes("killfileall.bat"), 5, message="killfileall.bat ended")
+
+    # --- the uninstall switch --------------------------------------------------
+
+    def prepare_uninstall(self):
+        self.start_installed(ini=settings_ini(port=5), catlog=True)
+        bui.wait_for(shortcut().exists, 10, message="shortcut made")
+        self.programs.pop().stop()
+        set_run_value(RUN_DATA)
+        return files_in(install_folder()), shortcut().read_bytes()
+
+    def test_the_uninstall_switch_deletes_only_the_run_value(self):
+        self.start_installed(ini=settings_ini(port=5), catlog=True)
+        bui.wait_for(shortcut().exists, 10, message="shortcut made")
+        self.programs.pop().stop()
+        set_run_value(RUN_DATA)
+        files = files_in(install_folder())
+        link = shortcut().read_bytes()
+
+        # Only the whole tail counts.
+        for args in (("/uninstall", "x"), ("cmd", "/c", INSTALLED + " /uninstall ")):
+            with self.subTest(tail=" ".join(args)):
+                if args[0] == "cmd":
+                    # Typed at a command prompt: the blank stays in the command line.
+                    program = self.start(*args, cwd=install_folder())
+                else:
+                    program = self.start(install_folder() / PROGRAM, *args, cwd=install_folder())
+                time.sleep(1)
+                self.assertTrue(is_yes(main_ui("visible", MAIN)), "a normal start")
+                self.assertEqual(run_value(), RUN_DATA)
+                bui.ui_ok("kill-process", PROGRAM)  # cmd may have ended before it
+                program.stop()
+                self.programs.remove(program)
+
+        for switch in ("/uninstall", "/UNINSTALL", "/UnInstall"):
+            with self.subTest(tail=switch):
+                set_run_value(RUN_DATA)
+                program = self.start(install_folder() / PROGRAM, switch, cwd=install_folder(),
+                                     wait_visible=False)
+                self.assertEqual(program.wait(timeout=20), 0)
+                program.stop()
+                self.programs.remove(program)
+                self.assertIsNone(run_value())
+        time.sleep(0.5)
+        self.assertEqual(files_in(install_folder()), files, "files, settings and logs stay")
+        self.assertEqual(shortcut().read_bytes(), link)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
