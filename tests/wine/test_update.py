@@ -1,0 +1,447 @@
+"""Self-update and the About dialog, as the shop meets them: the real program
+installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1:18481
+(tests/wine/update_server.py) for the version on offer at every start.
+
+Two builds take part, both with that server compiled in: the release
+(2.0.0.3, BRINVALE_UPDATE_TEST_EXE) and a newer one (2.0.0.4,
+BRINVALE_UPDATE_NEXT_EXE). The UI driver is BRINVALE_UIDRIVER; screenshots go
+to BRINVALE_SCREENSHOTS (default: a temporary folder).
+
+The install folder C:\\OSBRIN (the home drive's OSBRIN) is shared by every
+test of the Wine prefix: each test here empties it before and after itself.
+
+Under Wine's cmd the update script's start line fails ("Invalid name"; it
+works on Windows), so after an update the test checks that line's text and
+starts the new program itself.
+"""
+
+import os
+import shutil
+import socket
+import sys
+import tempfile
+import threading
+import time
+import unittest
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import brinvale_ui as bui  # noqa: E402
+from update_server import VERSION_QUERY, Reply, UpdateServer  # noqa: E402
+
+BUILD = Path(__file__).resolve().parents[2] / "build" / "windows"
+TEST_EXE = Path(os.environ.get("BRINVALE_UPDATE_TEST_EXE", BUILD / "update-test" / "OstrelBrinvale.exe"))
+NEXT_EXE = Path(os.environ.get("BRINVALE_UPDATE_NEXT_EXE", BUILD / "update-next" / "OstrelBrinvale.exe"))
+SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
+SHOTS.mkdir(parents=True, exist_ok=True)
+
+PORT = 18481  # the update test builds' server
+PROGRAM = "OstrelBrinvale.exe"
+FILE_PATH = "/files/OstrelBrinvale.exe"
+SCRIPT = "update_brinvale.bat"
+UPDATE_FILE = "UpdateFile.sob"
+FAILED = "업데이트 실패"
+
+ABOUT_CONTROL = "1034"  # the version text: only the About dialog has it
+PROGRESS_CONTROL = "1035"  # the download window's progress bar
+CMD_ABOUT = "32777"
+
+# The update script as the release writes it for C:\OSBRIN: each line ends
+# CR CR LF on disk (text-mode write of CR LF), the last has no line end.
+START_LINE = '@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1'
+UPDATE_SCRIPT = (
+    'IF NOT EXIST "C:\\OSBRIN\\UpdateFile.sob" goto KError\t\r\r\n'
+    ":Repeat      \r\r\n"
+    'del /f /s /q "C:\\OSBRIN\\OstrelBrinvale.exe"    \r\r\n'
+    'if exist "C:\\OSBRIN\\OstrelBrinvale.exe" goto Repeat\t\t\r\r\n'
+    'copy /y "C:\\OSBRIN\\UpdateFile.sob" "C:\\OSBRIN\\OstrelBrinvale.exe"   \r\r\n'
+    + START_LINE + "\t\r\r\n"
+    ":KError\t\r\r\n"
+    'del /f /s /q "C:\\OSBRIN\\UpdateFile.sob"    \r\r\n'
+    'del /f /s /q "update_brinvale.bat"    \r\r\n'
+    ":END").encode("ascii")
+
+
+def install_folder() -> Path:
+    """C:\\OSBRIN of the test prefix (Wine's home drive is C:)."""
+    return bui.wine_root() / "prefix" / "drive_c" / "OSBRIN"
+
+
+def main_ui(*args):
+    """A UI driver command aimed at the main window (not a message box)."""
+    return bui.ui("--has", bui.MAIN_CONTROL, *args)
+
+
+def about_ui(*args):
+    """A UI driver command aimed at the About dialog."""
+    return bui.ui("--has", ABOUT_CONTROL, *args)
+
+
+def download_ui(*args):
+    """A UI driver command aimed at the caption-less download window."""
+    return bui.ui("--has", PROGRESS_CONTROL, *args)
+
+
+def is_yes(result):
+    return result.rc == 0 and result.out == "yes"
+
+
+def port_refuses(port: int) -> bool:
+    with socket.socket() as probe:
+        probe.settimeout(1)
+        return probe.connect_ex(("127.0.0.1", port)) != 0
+
+
+class ScriptWatcher:
+    """Keeps a copy of the update script while it exists: it deletes itself
+    as soon as it has done its work."""
+
+    def __init__(self, path: Path):
+        self.path = path
+        self.text = b""
+        self._stop = threading.Event()
+        self._thread = threading.Thread(target=self._watch, daemon=True)
+        self._thread.start()
+
+    def _watch(self):
+        while not self._stop.is_set():
+            try:
+                text = self.path.read_bytes()
+                if len(text) > len(self.text):
+                    self.text = text
+            except OSError:
+                pass
+            time.sleep(0.003)
+
+    def stop(self) -> bytes:
+        self._stop.set()
+        self._thread.join(timeout=5)
+        return self.text
+
+
+class UpdateTestCase(unittest.TestCase):
+    """Each test: an empty C:\\OSBRIN holding the release, a fresh server."""
+
+    @classmethod
+    def setUpClass(cls):
+        for exe in (TEST_EXE, NEXT_EXE):
+            if not exe.is_file():
+                raise unittest.SkipTest(f"{exe} not built (windows preset)")
+        bui.gui_env()
+        cls.release = TEST_EXE.read_bytes()
+        cls.next_release = NEXT_EXE.read_bytes()
+        # Every start makes the desktop shortcut when it is missing; one
+        # made by these tests goes again at their end.
+        home = bui.wine_root() / "home"
+        cls.shortcuts = [home / "OstrelBrinvale.lnk", home / "OstrelBrinvale.desktop"]
+        cls.shortcuts_before = [path.exists() for path in cls.shortcuts]
+
+    @classmethod
+    def tearDownClass(cls):
+        for path, existed in zip(cls.shortcuts, cls.shortcuts_before):
+            if not existed:
+                path.unlink(missing_ok=True)
+
+    def setUp(self):
+        self.programs = []
+        self.end_all_copies()
+        self.folder = install_folder()
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder.mkdir(parents=True)
+        self.installed = self.folder / PROGRAM
+        self.installed.write_bytes(self.release)
+        self.server = None
+
+    def tearDown(self):
+        self.end_all_copies()
+        for program in self.programs:
+            program.stop()
+        if self.server is not None:
+            self.server.stop()
+        shutil.rmtree(self.folder, ignore_errors=True)
+
+    # --- helpers -------------------------------------------------------------
+
+    @staticmethod
+    def end_all_copies():
+        """No copy may outlive its test: a copy still ending would make the
+        next one take itself for a second copy and end silently."""
+        if bui.ui("kill-process", PROGRAM).out not in ("", "0"):
+            bui.ui("wait-process-gone", PROGRAM, 10000)
+
+    def state(self) -> str:
+        """What the program and the server were doing, for a failure message."""
+        windows = bui.ui("windows").out
+        lines = [f"server got: {self.server.paths() if self.server else None}",
+                 f"programs running: {[program.running for program in self.programs]}",
+                 "windows:", windows,
+                 "processes:", bui.ui("processes", PROGRAM).out]
+        for line in windows.splitlines():
+            fields = line.split("\t")
+            if len(fields) == 5 and fields[3] == "#32770":
+                lines += [f"controls of {fields[0]} ({fields[4]!r}, visible {fields[2]}):",
+                          bui.ui("children", f"hwnd:{fields[0]}").out]
+        lines += [f"output: {program.output()[-1000:]}" for program in self.programs]
+        return "\n".join(lines)
+
+    def wait_message(self, timeout_ms=20000) -> str:
+        started = time.monotonic()
+        result = bui.ui("msgbox", bui.MAIN_CAPTION, timeout_ms)
+        if result.rc != 0:
+            self.fail(f"no message box within {timeout_ms} ms (uidriver rc {result.rc} after "
+                      f"{time.monotonic() - started:.1f} s: {result.err.strip()})\n{self.state()}")
+        return result.out
+
+    def serve(self, version_reply=None, file_reply=None) -> UpdateServer:
+        self.server = UpdateServer(PORT).start()
+        if version_reply is not None:
+            self.server.set_version(version_reply)
+        if file_reply is not None:
+            self.server.set_file(FILE_PATH, file_reply)
+        return self.server
+
+    def offer(self, version, status="ok") -> Reply:
+        return Reply.offer(version, f"http://127.0.0.1:{PORT}{FILE_PATH}", status=status)
+
+    def start_installed(self):
+        program = bui.start_program(self.installed, cwd=self.folder)
+        self.programs.append(program)
+        return program
+
+    def expect_normal_start(self, program, within=20.0):
+        """The main window comes up, no message box, the program runs on."""
+        started = time.monotonic()
+        result = main_ui("wait-visible", bui.MAIN_CAPTION, int(within * 1000))
+        if result.rc != 0:
+            self.fail(f"no main window within {within:g} s (uidriver rc {result.rc} after "
+                      f"{time.monotonic() - started:.1f} s: {result.err.strip()})\n{self.state()}")
+        self.assertNotEqual(bui.ui("msgbox", bui.MAIN_CAPTION, 300).rc, 0, "no message box")
+        self.assertTrue(program.running)
+
+    def expect_no_update(self, reply):
+        """The server answers the version query with reply: nothing is
+        downloaded, nothing is said, the program starts normally."""
+        server = self.serve(reply)
+        self.expect_normal_start(self.start_installed())
+        self.assertEqual(server.paths(), [VERSION_QUERY])
+        self.assertEqual(self.installed.read_bytes(), self.release)
+        self.assertFalse((self.folder / UPDATE_FILE).exists())
+
+    def expect_failed_download(self, file_reply, version="2.0.0.4"):
+        """The download window opens, the download fails: "업데이트 실패"
+        once, then a normal start with the installed program unchanged."""
+        server = self.serve(self.offer(version), file_reply)
+        program = self.start_installed()
+        self.assertEqual(self.wait_message(), FAILED)
+        self.assertEqual(bui.ui("msgbox-buttons", bui.MAIN_CAPTION).out, "ok")
+        self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "main window waits for the answer")
+        bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
+        self.expect_normal_start(program)
+        self.assertNotEqual(bui.ui("msgbox", bui.MAIN_CAPTION, 1000).rc, 0, "the message comes once")
+        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH])
+        self.assertEqual(self.installed.read_bytes(), self.release, "installed program unchanged")
+        self.assertFalse((self.folder / SCRIPT).exists(), "no update script")
+
+    # --- the update ------------------------------------------------------------
+
+    def test_newer_version_is_downloaded_installed_and_started(self):
+        data = self.next_release
+        server = self.serve(self.offer("2.0.0.4"), Reply.file(data, seconds=2.0, pause_at=len(data) * 2 // 5))
+        watcher = ScriptWatcher(self.folder / SCRIPT)
+        self.addCleanup(watcher.stop)
+        started = time.monotonic()
+        program = self.start_installed()
+
+        # The download window, alone on the screen while the file comes; the
+        # server holds the transfer at 40 % until the window is checked.
+        self.assertTrue(server.wait_paused(30), "the download began")
+        download_ui("wait-visible", "", 10000)
+        time.sleep(0.5)
+        rect = [int(v) for v in download_ui("rect", "").out.split()]
+        bui.screenshot(SHOTS / "download-window.png", rect=rect)
+        self.assertTrue(is_yes(download_ui("topmost", "")))
+        self.assertEqual(int(download_ui("style", "").out, 16) & 0x00C00000, 0, "no title bar")
+        children = download_ui("children", "").out.splitlines()
+        self.assertIn("Download OstrelBrinvale", [line.split("\t")[-1] for line in children])
+        self.assertIn("msctls_progress32", [line.split("\t")[1] for line in children])
+        self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "main window hidden meanwhile")
+        server.release()
+
+        # The program ends by itself; its script replaces it.
+        self.assertEqual(program.wait(timeout=60), 0)
+        ended = time.monotonic()
+        bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == data, 30,
+                     message="installed program replaced by the new version")
+        bui.wait_for(lambda: not (self.folder / UPDATE_FILE).exists() and not (self.folder / SCRIPT).exists(),
+                     30, message="update file and script removed")
+        replaced = time.monotonic()
+        script = watcher.stop()
+        self.assertIn(START_LINE.encode("ascii") + b"\t\r\r\n", script, "the script starts the new program")
+        self.assertEqual(script, UPDATE_SCRIPT)
+        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH])
+        self.assertEqual(server.requests()[0].headers.get("User-Agent"), "OstrelBrinvale")
+        sys.stderr.write(f"[update: program ended {ended - started:.1f} s after its start, "
+                         f"replaced {replaced - ended:.1f} s later] ")
+
+        # Wine's cmd cannot run the script's start line; start the program as
+        # it would have (unless a later Wine did run it).
+        server.clear()
+        time.sleep(0.5)
+        if [line for line in bui.ui("processes", PROGRAM).out.splitlines() if line.strip()]:
+            main_ui("wait-visible", bui.MAIN_CAPTION, 20000)
+        else:
+            self.expect_normal_start(self.start_installed())
+        self.assertEqual(server.paths(), [VERSION_QUERY], "2.0.0.4 is not newer than itself")
+        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        about_ui("wait-visible", bui.MAIN_CAPTION, 10000)
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.4")
+
+    # --- nothing newer on offer ----------------------------------------------
+
+    def test_same_version_starts_normally(self):
+        self.expect_no_update(self.offer("2.0.0.3"))
+
+    def test_version_2_0_1_counts_as_older(self):
+        self.expect_no_update(self.offer("2.0.1"))
+
+    def test_status_other_than_lower_case_ok_offers_nothing(self):
+        self.expect_no_update(self.offer("2.0.0.4", status="OK"))
+
+    def test_status_fail_offers_nothing(self):
+        self.expect_no_update(self.offer("9.9.9.9", status="fail"))
+
+    # --- replies that are no offer -------------------------------------------
+
+    def test_reply_that_is_no_json_starts_normally(self):
+        self.expect_no_update(Reply.text(b"<html>\x00\xff\xfe garbage \x89PNG\r\n\x1a\n"))
+
+    def test_empty_reply_starts_normally(self):
+        self.expect_no_update(Reply.text(b""))
+
+    def test_json_spread_over_lines_is_no_offer(self):
+        url = f"http://127.0.0.1:{PORT}{FILE_PATH}"
+        self.expect_no_update(Reply.text(f'{{\n "status": "ok",\n "version": "2.0.0.4",\n "url": "{url}"\n}}\n'))
+
+    def test_only_the_first_line_counts(self):
+        url = f"http://127.0.0.1:{PORT}{FILE_PATH}"
+        self.expect_no_update(Reply.text(f'{{"status":"none","version":"2.0.0.3","url":""}}\r\n'
+                                         f'{{"status":"ok","version":"2.0.0.4","url":"{url}"}}\r\n'))
+
+    def test_missing_or_non_text_member_is_no_offer(self):
+        self.expect_no_update(Reply.text('{"status":"ok","version":2004,"url":"http://127.0.0.1:18481/x"}\n'))
+
+    def test_reply_without_url_is_no_offer(self):
+        self.expect_no_update(Reply.text('{"status":"ok","version":"2.0.0.4"}\n'))
+
+    def test_version_query_not_found_starts_normally(self):
+        self.expect_no_update(Reply.not_found())
+
+    def test_first_line_is_cut_after_1023_bytes(self):
+        # Whole, this line would be a valid offer; cut, it is no JSON.
+        head = f'{{"status":"ok","version":"2.0.0.4","url":"http://127.0.0.1:{PORT}{FILE_PATH}","pad":"'
+        line = head + "x" * (1024 - len(head) - 2) + '"}'
+        self.assertEqual(len(line), 1024)
+        self.expect_no_update(Reply.text(line + "\n"))
+
+    def test_first_line_of_1023_bytes_is_read_whole(self):
+        head = f'{{"status":"ok","version":"2.0.0.4","url":"http://127.0.0.1:{PORT}{FILE_PATH}","pad":"'
+        line = head + "x" * (1023 - len(head) - 2) + '"}'
+        self.assertEqual(len(line), 1023)
+        # The offer is read: the download is tried (and fails on a 404).
+        server = self.serve(Reply.text(line + "\n"), Reply.not_found())
+        program = self.start_installed()
+        self.assertEqual(self.wait_message(), FAILED)
+        bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
+        self.expect_normal_start(program)
+        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH])
+
+    # --- downloads that fail -------------------------------------------------
+
+    def test_two_digit_last_part_counts_as_newer(self):
+        # 2.0.0.10 reads 20010, above 2003: the download is tried.
+        self.expect_failed_download(Reply.not_found(), version="2.0.0.10")
+
+    def test_error_page_is_not_taken_for_the_program(self):
+        self.expect_failed_download(Reply.not_found())
+
+    def test_body_shorter_than_announced_fails(self):
+        self.expect_failed_download(Reply.truncated(self.next_release, len(self.next_release) // 2))
+
+    def test_body_without_content_length_fails(self):
+        self.expect_failed_download(Reply.without_length(self.next_release))
+
+    def test_dropped_download_connection_fails(self):
+        self.expect_failed_download(Reply.dropped())
+
+    # --- no server --------------------------------------------------------------
+
+    def test_without_a_server_the_start_is_quick(self):
+        self.assertTrue(port_refuses(PORT), f"something listens on 127.0.0.1:{PORT}")
+        started = time.monotonic()
+        program = self.start_installed()
+        self.expect_normal_start(program, within=10)
+        elapsed = time.monotonic() - started
+        sys.stderr.write(f"[main window after {elapsed:.1f} s] ")
+        self.assertLess(elapsed, 10)
+
+    def test_a_silent_server_delays_the_start_only_by_the_time_outs(self):
+        server = self.serve()
+        server.set_silent()
+        started = time.monotonic()
+        program = self.start_installed()
+        self.expect_normal_start(program, within=25)
+        elapsed = time.monotonic() - started
+        sys.stderr.write(f"[main window after {elapsed:.1f} s] ")
+        self.assertLess(elapsed, 25)
+        self.assertEqual(server.paths(), [], "the query was never answered")
+
+    # --- the About dialog ------------------------------------------------------
+
+    def test_about_dialog_shows_the_version_and_is_reused(self):
+        self.serve(self.offer("2.0.0.3"))
+        self.expect_normal_start(self.start_installed())
+        self.assertNotEqual(about_ui("visible", bui.MAIN_CAPTION).rc, 0, "not created before its first use")
+
+        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        about_ui("wait-visible", bui.MAIN_CAPTION, 10000)
+        first = bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000)
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.3")
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, "0").out, "OstrelBrinvale")
+        children = {line.split("\t")[0]: line.split("\t") for line in
+                    about_ui("children", bui.MAIN_CAPTION).out.splitlines()}
+        for link, label in (("1028", "단말기 설정"), ("1029", "프로그램 설정"), ("1030", "설치/삭제")):
+            self.assertIn(link, children)
+            self.assertEqual(children[link][1].lower(), "syslink")
+            self.assertIn(label, children[link][-1])
+        self.assertIn("Version : ", [fields[-1] for fields in children.values()])
+
+        # Its own rectangle: the main window (same caption) lies behind it.
+        time.sleep(0.3)
+        rect = [int(v) for v in about_ui("rect", bui.MAIN_CAPTION).out.split()]
+        bui.screenshot(SHOTS / "about-dialog.png", rect=rect)
+
+        # Enter and Escape close nothing.
+        for key in ("enter", "escape"):
+            for control in ("0", "focus"):
+                about_ui("key", bui.MAIN_CAPTION, control, key)
+        time.sleep(0.5)
+        self.assertTrue(is_yes(about_ui("visible", bui.MAIN_CAPTION)), "Enter and Escape keep it open")
+
+        # Closing hides it; the next use shows the same window again.
+        bui.ui_ok("close", f"hwnd:{first}")
+        bui.wait_for(lambda: bui.ui("visible", f"hwnd:{first}").out == "no", 10, message="About hidden")
+        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        bui.wait_for(lambda: is_yes(bui.ui("visible", f"hwnd:{first}")), 10, message="About shown again")
+        again = bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000)
+        self.assertEqual(again, first, "the same window")
+        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        time.sleep(0.3)
+        windows = [line.split("\t") for line in bui.ui_ok("windows").splitlines()]
+        ours = [fields for fields in windows if fields[-1] == bui.MAIN_CAPTION]
+        self.assertEqual(len(ours), 2, f"the main window and one About dialog: {ours}")
+        self.assertEqual(bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000), first)
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.3")
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
