@@ -54,20 +54,22 @@ BOOL CUpdateDlg::OnInitDialog()
         PostMessageW(Handle(), WM_CLOSE, 0, 0);
         return TRUE;
     }
-    m_pThread = std::thread(&CUpdateDlg::DownloadThread, this);
+    // The thread keeps its own copy of the handles: the window may be gone
+    // (closed by the system) before the thread has ended.
+    m_pThread = std::thread(&CUpdateDlg::DownloadThread, this, Handle(), Item(IDC_UPDATE_PROGRESS));
     return TRUE;
 }
 
-void CUpdateDlg::DownloadThread()
+void CUpdateDlg::DownloadThread(HWND window, HWND bar)
 {
-    m_nResult = Download() ? kComplete : kIncomplete;
-    PostMessageW(Handle(), WM_CLOSE, 0, 0);
+    m_nResult = Download(bar) ? kComplete : kIncomplete;
+    PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
 // Complete means: the server said 200, announced the length, and that many
 // bytes arrived. An error page or a body of unknown length is never taken
 // for the program.
-bool CUpdateDlg::Download()
+bool CUpdateDlg::Download(HWND bar)
 {
     HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT);
     if (!request.Send(m_szUrl))
@@ -78,7 +80,6 @@ bool CUpdateDlg::Download()
 
     // Progress goes by posted messages: this thread never waits for the
     // window's thread, which waits for this one when the window closes.
-    HWND bar = Item(IDC_UPDATE_PROGRESS);
     PostMessageW(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(*total));
     PostMessageW(bar, PBM_SETPOS, 0, 0);
 

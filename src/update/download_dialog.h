@@ -33,8 +33,8 @@ protected:
 
 private:
     int SetUrlAndTarget(const std::string& url);
-    void DownloadThread();
-    bool Download();
+    void DownloadThread(HWND window, HWND bar);
+    bool Download(HWND bar);
 
     std::wstring m_szUrl;
     std::string m_szTarget;
