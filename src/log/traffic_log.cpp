@@ -99,13 +99,6 @@ void SetTrafficLogLocation(std::filesystem::path folder, std::filesystem::path b
     g_locationSet = true;
 }
 
-std::filesystem::path TrafficLogFolder()
-{
-    std::lock_guard lock(g_logLock);
-    EnsureDefaultLocation();
-    return g_logFolder;
-}
-
 void SetTrafficLogClock(std::function<LocalTime()> clock)
 {
     std::lock_guard lock(g_logLock);

@@ -37,7 +37,6 @@ std::filesystem::path TrafficLogFileName(const std::filesystem::path& baseName, 
 // Where the log goes: CATLOG beside the program, named after its base name,
 // unless set otherwise (the headless relay and the tests do).
 void SetTrafficLogLocation(std::filesystem::path folder, std::filesystem::path baseName);
-std::filesystem::path TrafficLogFolder();
 
 // The clock behind the time stamps and the file date; tests inject their own.
 void SetTrafficLogClock(std::function<LocalTime()> clock);

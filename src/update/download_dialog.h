@@ -24,8 +24,6 @@ public:
     // thread runs. Gives kComplete only for a whole, successful download.
     int RunDownload();
 
-    int Result() const { return m_nResult; }
-
 protected:
     BOOL OnInitDialog() override;
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
