@@ -12,7 +12,17 @@ namespace brinvale {
 
 namespace {
 
-constexpr int kFailedReadPauseMs = 100;
+// A port that fails every read at once (a USB adapter pulled out, a driver
+// reset) is read at the pace of a silent line, not in a tight loop.
+constexpr int kFailedReadPauseMs = 500;
+// One failed read may be a passing driver hiccup; two in a row, half a
+// second apart, mean the line is gone.
+constexpr int kFailedReadsForLoss = 2;
+// How often a lost line is tried again.
+constexpr int kReopenIntervalMs = 3000;
+
+// Failed reads in a row; only the terminal pump's thread touches it.
+int g_nFailedReads = 0;
 
 struct Burst {
     std::uint8_t bytes[kBurstSize];
@@ -31,6 +41,38 @@ void LogBurst(const Burst& burst, int code)
         WriteTrafficLog(burst.bytes, code, burst.length);
 }
 
+// The terminal can no longer be reached: a VAN link would only keep the
+// server waiting on a payment that cannot finish, and the notice the
+// terminal would get for it has nowhere to go.
+void GiveUpLostLine()
+{
+    g_nFailedReads = 0;
+    g_bNotifyCatOnDrop = false;
+    DropVanLink();
+    MarkSerialLost();
+    // The first attempt at once: it lets go of the dead handle, which a
+    // replugged adapter needs before it can take its name again.
+    ReopenLostSerial();
+}
+
+void OnFailedRead()
+{
+    if (RelayStopSignal().IsRaised())
+        return;  // the relay is stopping, the line is fine
+    if (++g_nFailedReads >= kFailedReadsForLoss)
+        GiveUpLostLine();
+    else
+        RelayStopSignal().Wait(kFailedReadPauseMs);
+}
+
+void RetryLostLine()
+{
+    ShowProgressText("Serial Port LOST");
+    if (RelayStopSignal().Wait(kReopenIntervalMs))
+        return;
+    ReopenLostSerial();
+}
+
 // A burst is the first byte and whatever follows it without a 100 ms gap.
 // False when the line stayed silent (or the read failed).
 bool ReadBurst(Burst& burst)
@@ -38,11 +80,10 @@ bool ReadBurst(Burst& burst)
     std::uint8_t first = 0;
     const int got = ReadSerial(1, &first);
     if (got < 0) {
-        // A port that fails at once (a USB adapter pulled out) would
-        // otherwise spin this loop at full speed.
-        RelayStopSignal().Wait(kFailedReadPauseMs);
+        OnFailedRead();
         return false;
     }
+    g_nFailedReads = 0;
     if (got == 0)
         return false;
 
@@ -192,6 +233,10 @@ void CatPumpStep()
     RefreshLinkStatus();
     if (!g_bSerialOpen)
         return;
+    if (g_bSerialLost) {
+        RetryLostLine();
+        return;
+    }
     ShowProgressText("대기중...");
 
     Burst burst{};

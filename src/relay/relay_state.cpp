@@ -9,6 +9,7 @@
 namespace brinvale {
 
 std::atomic<bool> g_bSerialOpen{false};
+std::atomic<bool> g_bSerialLost{false};
 std::atomic<bool> g_bVanConnected{false};
 std::atomic<bool> g_bNotifyCatOnDrop{false};
 std::atomic<bool> g_bLogEnabled{false};
@@ -75,13 +76,14 @@ std::string_view LinkStatusText(bool serialOpen, bool vanConnected)
 
 void RefreshLinkStatus()
 {
-    std::string_view text = LinkStatusText(g_bSerialOpen, g_bVanConnected);
+    std::string_view text = LinkStatusText(g_bSerialOpen && !g_bSerialLost, g_bVanConnected);
     ForEachSink([&](StatusSink& sink) { sink.OnLinkStatus(text); });
 }
 
 void ResetRelayState()
 {
     g_bSerialOpen = false;
+    g_bSerialLost = false;
     g_bVanConnected = false;
     g_bNotifyCatOnDrop = false;
     g_nKeepAlive = kKeepAliveStep;

@@ -21,6 +21,9 @@ constexpr Colour kOkColour = Rgb(100, 100, 255);
 constexpr Colour kErrorColour = Rgb(255, 100, 100);
 
 extern std::atomic<bool> g_bSerialOpen;
+// Raised while an open line has gone away (a USB adapter pulled out) and the
+// terminal pump is trying to get it back; the relay itself keeps running.
+extern std::atomic<bool> g_bSerialLost;
 extern std::atomic<bool> g_bVanConnected;
 extern std::atomic<bool> g_bNotifyCatOnDrop;
 extern std::atomic<bool> g_bLogEnabled;

@@ -87,28 +87,39 @@ CSerialCommCls* CurrentSerial()
     return g_pSerial.load();
 }
 
+namespace {
+
+void ReportOpened(const std::string& port, const std::string& speed)
+{
+    SetTransferState("", kOkColour);
+    if (g_bLogEnabled) {
+        char line[160];
+        std::snprintf(line, sizeof line, "Serial Open OK (Port : %s, Baudrate : %s)",
+                      Cut31(port).c_str(), Cut31(speed).c_str());
+        WriteTrafficLogInfo(line);
+    }
+}
+
+}  // namespace
+
 bool OpenSerialChannel(const std::string& port, const std::string& speed)
 {
     // The object being replaced closes whatever it still holds (an open that
     // failed half way, or a channel never closed), so no port stays held.
     ReplaceSerial(nullptr);
+    g_bSerialLost = false;
     auto* serial = new CSerialCommCls(port, speed, "None", "8 Bit", "1 Bit");
     g_pSerial = serial;
 
     const int result = serial->Open();
-    char line[160];
     if (result > 0) {
         g_bSerialOpen = true;
-        SetTransferState("", kOkColour);
-        if (g_bLogEnabled) {
-            std::snprintf(line, sizeof line, "Serial Open OK (Port : %s, Baudrate : %s)",
-                          Cut31(port).c_str(), Cut31(speed).c_str());
-            WriteTrafficLogInfo(line);
-        }
+        ReportOpened(port, speed);
     } else {
         g_bSerialOpen = false;
         SetTransferState("Serial Open FAIL", kErrorColour);
         if (g_bLogEnabled) {
+            char line[160];
             std::snprintf(line, sizeof line,
                           "Serial Open FAIL (Port : %s, Baudrate : %s) [ErrorCode : %d]",
                           Cut31(port).c_str(), Cut31(speed).c_str(), result);
@@ -118,9 +129,34 @@ bool OpenSerialChannel(const std::string& port, const std::string& speed)
     return g_bSerialOpen;
 }
 
+void MarkSerialLost()
+{
+    if (g_bSerialLost.exchange(true))
+        return;
+    SetTransferState("Serial Port LOST", kErrorColour);
+    ShowProgressText("Serial Port LOST");
+    CSerialCommCls* serial = g_pSerial.load();
+    if (g_bLogEnabled && serial) {
+        char line[96];
+        std::snprintf(line, sizeof line, "Serial Port LOST (Port : %s)", Cut31(serial->PortName()).c_str());
+        WriteTrafficLogInfo(line);
+    }
+}
+
+bool ReopenLostSerial()
+{
+    CSerialCommCls* serial = g_pSerial.load();
+    if (!serial || serial->Reopen() <= 0)
+        return false;
+    g_bSerialLost = false;
+    ReportOpened(serial->PortName(), serial->SpeedText());
+    return true;
+}
+
 void CloseSerialChannel()
 {
     g_bSerialOpen = false;
+    g_bSerialLost = false;
     if (CSerialCommCls* serial = g_pSerial.load()) {
         serial->Close();
         ReplaceSerial(nullptr);

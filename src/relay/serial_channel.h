@@ -7,6 +7,7 @@
 // in serial_win32.cpp and serial_posix.cpp.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -68,6 +69,11 @@ public:
     // Drops DTR, purges both queues, pauses 100 ms and releases the port.
     void Close();
 
+    // Lets go of a port whose device went away and opens it again with the
+    // same settings; Open's results. Writers wait while it runs, so neither
+    // pump ever writes to a handle that is being replaced.
+    int Reopen();
+
     // The rate the driver reports for the open port (0 when closed); shows
     // what a speed text really selected.
     unsigned ReportedBaudRate() const;
@@ -78,8 +84,10 @@ public:
     const std::string& DevicePath() const { return m_strDevicePath; }
 
 private:
+    int OpenLocked();
     void SetupPort();
     void ReleaseHandles();
+    void ReleaseHandlesLocked();
 
     struct Port;  // platform handles
     std::unique_ptr<Port> m_port;
@@ -89,7 +97,8 @@ private:
     std::string m_strDataBits;
     std::string m_strStopBits;
     std::string m_strDevicePath;
-    bool m_bOpen = false;
+    std::atomic<bool> m_bOpen{false};
+    // Held by every write and by Reopen, which swaps the handles under it.
     std::mutex m_writeLock;
 };
 
@@ -104,6 +113,14 @@ CSerialCommCls* CurrentSerial();
 // reports on the status outputs and the log. True when the port is open.
 bool OpenSerialChannel(const std::string& port, const std::string& speed);
 void CloseSerialChannel();
+
+// The open line stopped answering under the running relay: shown on the
+// transfer-state bar and logged once, until the line is back.
+void MarkSerialLost();
+
+// One attempt to open the lost line again with its settings; on success the
+// relay goes on and "Serial Open OK" is logged as at the first open.
+bool ReopenLostSerial();
 
 // The gateway's control reply: the byte c five times in one write.
 void SendControlToCat(std::uint8_t c);

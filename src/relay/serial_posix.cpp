@@ -87,7 +87,22 @@ CSerialCommCls::~CSerialCommCls()
 
 int CSerialCommCls::Open()
 {
-    ReleaseHandles();
+    std::lock_guard lock(m_writeLock);
+    return OpenLocked();
+}
+
+int CSerialCommCls::Reopen()
+{
+    std::lock_guard lock(m_writeLock);
+    // A device that came back is a new file; the old descriptor only ever
+    // reports the hang-up.
+    ReleaseHandlesLocked();
+    return OpenLocked();
+}
+
+int CSerialCommCls::OpenLocked()
+{
+    ReleaseHandlesLocked();
     const int fd = open(m_strDevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return kSerialOpenFailed;
@@ -96,7 +111,7 @@ int CSerialCommCls::Open()
     // Windows opens a COM port without sharing; a lock gives the same "port
     // in use" answer when two programs want one device.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ReleaseHandles();
+        ReleaseHandlesLocked();
         return kSerialOpenFailed;
     }
     ioctl(fd, TIOCEXCL);
@@ -237,6 +252,12 @@ void CSerialCommCls::Close()
 }
 
 void CSerialCommCls::ReleaseHandles()
+{
+    std::lock_guard lock(m_writeLock);
+    ReleaseHandlesLocked();
+}
+
+void CSerialCommCls::ReleaseHandlesLocked()
 {
     if (m_port->fd >= 0) {
         close(m_port->fd);

@@ -127,7 +127,23 @@ CSerialCommCls::~CSerialCommCls()
 
 int CSerialCommCls::Open()
 {
-    ReleaseHandles();
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    return OpenLocked();
+}
+
+int CSerialCommCls::Reopen()
+{
+    std::lock_guard<std::mutex> lock(m_writeLock);
+    // The old handle goes first: a port allows one handle at a time, and a
+    // replugged USB adapter comes back under the same name only once the
+    // stale handle is closed.
+    ReleaseHandlesLocked();
+    return OpenLocked();
+}
+
+int CSerialCommCls::OpenLocked()
+{
+    ReleaseHandlesLocked();
 
     std::wstring path = Widen(m_strDevicePath);
     // No sharing: a port that another program holds fails here, which is how
@@ -147,12 +163,12 @@ int CSerialCommCls::Open()
     if (!m_port->readRecord.hEvent) {
         // Give the port back: a half-open channel would keep the terminal's
         // port busy until the program ends.
-        ReleaseHandles();
+        ReleaseHandlesLocked();
         return kSerialReadEventFailed;
     }
     m_port->writeRecord.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     if (!m_port->writeRecord.hEvent) {
-        ReleaseHandles();
+        ReleaseHandlesLocked();
         return kSerialWriteEventFailed;
     }
 
@@ -204,6 +220,10 @@ void CSerialCommCls::SetupPort()
         dcb.fRtsControl = RTS_CONTROL_ENABLE;
         dcb.fOutX = 0;
         dcb.fInX = 0;
+        // A parity or framing error must not fail the reads that follow (the
+        // driver's default may say otherwise): a failed read is how a port
+        // that went away shows itself.
+        dcb.fAbortOnError = 0;
         dcb.XonLim = kXonLimit;
         dcb.XoffLim = kXoffLimit;
         // Some drivers refuse some settings; the port then keeps what it had,
@@ -321,6 +341,11 @@ void CSerialCommCls::Close()
 void CSerialCommCls::ReleaseHandles()
 {
     std::lock_guard<std::mutex> lock(m_writeLock);
+    ReleaseHandlesLocked();
+}
+
+void CSerialCommCls::ReleaseHandlesLocked()
+{
     m_bOpen = false;
     if (m_port->hPort != INVALID_HANDLE_VALUE) {
         if (m_port->writePending) {

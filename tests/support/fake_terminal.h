@@ -24,6 +24,17 @@ public:
     // A fresh line whose gateway end is free; null when none can be made.
     static std::unique_ptr<FakeTerminal> Create();
 
+    // A line the test can pull out and plug back in, as a USB adapter: the
+    // gateway's end keeps one name across plugs. Null where the platform's
+    // test harness cannot do that (under Wine the real program's tests do it
+    // with the socat pair instead).
+    static std::unique_ptr<FakeTerminal> CreatePluggable();
+
+    // The gateway's end hangs up and its name is gone.
+    virtual void Unplug() {}
+    // A fresh line under the same name; false when none could be made.
+    virtual bool Plug() { return false; }
+
     // The port text to give OpenSerialChannel.
     virtual std::string GatewayPort() const = 0;
 

@@ -21,7 +21,8 @@ public:
     }
     ~PtyTerminal() override
     {
-        close(m_master);
+        if (m_master >= 0)
+            close(m_master);
         if (m_slave >= 0)
             close(m_slave);
     }
@@ -30,6 +31,8 @@ public:
 
     void Send(const Bytes& bytes) override
     {
+        if (m_master < 0)
+            return;  // unplugged
         std::size_t done = 0;
         while (done < bytes.size()) {
             const ssize_t n = write(m_master, bytes.data() + done, bytes.size() - done);
@@ -63,17 +66,61 @@ public:
         return got;
     }
 
-    // Lets a test pull the line away, as a USB adapter being unplugged.
-    void Vanish()
-    {
-        close(m_slave);
-        m_slave = -1;
-    }
-
-private:
+protected:
     int m_master;
     int m_slave;
     std::string m_path;
+};
+
+bool MakePty(int& master, int& slave, std::string& path)
+{
+    char name[256] = {};
+    termios raw{};
+    cfmakeraw(&raw);
+    if (openpty(&master, &slave, name, &raw, nullptr) != 0)
+        return false;
+    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
+    fcntl(master, F_SETFD, FD_CLOEXEC);
+    fcntl(slave, F_SETFD, FD_CLOEXEC);
+    path = name;
+    return true;
+}
+
+// The gateway opens a symbolic link, as a udev rule gives a USB adapter a
+// stable name; unplugging closes the pty (the gateway's descriptor hangs up)
+// and removes the link, plugging makes a new pty behind the same link.
+class PluggableTerminal : public PtyTerminal {
+public:
+    PluggableTerminal(int master, int slave, std::string ptyPath, std::string link)
+        : PtyTerminal(master, slave, std::move(ptyPath)), m_link(std::move(link))
+    {
+        symlink(m_path.c_str(), m_link.c_str());
+    }
+    ~PluggableTerminal() override { unlink(m_link.c_str()); }
+
+    std::string GatewayPort() const override { return m_link; }
+
+    void Unplug() override
+    {
+        unlink(m_link.c_str());
+        if (m_slave >= 0)
+            close(m_slave);
+        if (m_master >= 0)
+            close(m_master);
+        m_slave = -1;
+        m_master = -1;
+    }
+
+    bool Plug() override
+    {
+        Unplug();
+        if (!MakePty(m_master, m_slave, m_path))
+            return false;
+        return symlink(m_path.c_str(), m_link.c_str()) == 0;
+    }
+
+private:
+    std::string m_link;
 };
 
 }  // namespace
@@ -82,15 +129,24 @@ std::unique_ptr<FakeTerminal> FakeTerminal::Create()
 {
     int master = -1;
     int slave = -1;
-    char path[256] = {};
-    termios raw{};
-    cfmakeraw(&raw);
-    if (openpty(&master, &slave, path, &raw, nullptr) != 0)
+    std::string path;
+    if (!MakePty(master, slave, path))
         return nullptr;
-    fcntl(master, F_SETFL, fcntl(master, F_GETFL) | O_NONBLOCK);
-    fcntl(master, F_SETFD, FD_CLOEXEC);
-    fcntl(slave, F_SETFD, FD_CLOEXEC);
     return std::make_unique<PtyTerminal>(master, slave, path);
+}
+
+std::unique_ptr<FakeTerminal> FakeTerminal::CreatePluggable()
+{
+    static int made = 0;
+    int master = -1;
+    int slave = -1;
+    std::string path;
+    if (!MakePty(master, slave, path))
+        return nullptr;
+    // Short, so log lines carry the whole name.
+    std::string link = "/tmp/brv-" + std::to_string(getpid()) + "-" + std::to_string(++made);
+    unlink(link.c_str());
+    return std::make_unique<PluggableTerminal>(master, slave, path, link);
 }
 
 }  // namespace brinvale::test

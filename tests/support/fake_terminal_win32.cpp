@@ -130,4 +130,9 @@ std::unique_ptr<FakeTerminal> FakeTerminal::Create()
     return line;
 }
 
+std::unique_ptr<FakeTerminal> FakeTerminal::CreatePluggable()
+{
+    return nullptr;
+}
+
 }  // namespace brinvale::test

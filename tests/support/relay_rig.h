@@ -129,7 +129,9 @@ protected:
         ResetRelayState();
         RegisterStatusSink(&m_sink);
 
-        m_terminal = FakeTerminal::Create();
+        m_terminal = m_pluggable ? FakeTerminal::CreatePluggable() : FakeTerminal::Create();
+        if (m_pluggable && !m_terminal)
+            GTEST_SKIP() << "this platform's harness cannot unplug a line";
         ASSERT_TRUE(m_terminal) << "no serial line for the terminal";
         ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
         m_threads.StartPumpThreads();
@@ -155,6 +157,7 @@ protected:
     std::vector<std::string> Records() { return LogRecords(m_logFolder); }
 
     RecordingSink m_sink;
+    bool m_pluggable = false;  // set by fixtures that pull the line out
     std::unique_ptr<FakeTerminal> m_terminal;
     RelayThreads m_threads;
     std::filesystem::path m_logFolder;

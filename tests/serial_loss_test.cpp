@@ -1,0 +1,168 @@
+// The terminal's line pulled out and plugged back in under a running relay,
+// as a cheap USB adapter does: the gateway must not spin, must say what
+// happened, must let the VAN go, and must carry on by itself once the same
+// port is back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#ifdef _WIN32
+#include <windows.h>
+#else
+#include <ctime>
+#endif
+
+#include "support/relay_rig.h"
+
+namespace brinvale::test {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+const std::string kLost = "transfer: Serial Port LOST (error)";
+const std::string kNoLink = "link: CAT : 비연결 | VAN : 비연결";
+const std::string kIdleLink = "link: CAT : 연결 | VAN : 비연결";
+
+double ProcessCpuSeconds()
+{
+#ifdef _WIN32
+    FILETIME created, exited, kernel, user;
+    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
+    auto seconds = [](const FILETIME& t) {
+        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
+    };
+    return seconds(kernel) + seconds(user);
+#else
+    timespec now{};
+    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
+    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
+#endif
+}
+
+// The share of one core the whole process used over ms of waiting.
+double CpuShareOver(int ms)
+{
+    const double before = ProcessCpuSeconds();
+    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
+    return (ProcessCpuSeconds() - before) / (ms / 1000.0);
+}
+
+class SerialLoss : public RelayRig {
+protected:
+    SerialLoss() { m_pluggable = true; }
+
+    int CountRecords(const std::string& prefix)
+    {
+        const std::vector<std::string> records = Records();
+        return static_cast<int>(std::count_if(records.begin(), records.end(), [&](const std::string& record) {
+            return record.find(prefix) != std::string::npos;
+        }));
+    }
+
+    bool WaitForRecords(const std::string& prefix, int count, int timeoutMs)
+    {
+        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        while (CountRecords(prefix) < count) {
+            if (Clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return true;
+    }
+
+    // A whole payment, every byte checked both ways.
+    void Pay()
+    {
+        FakeVan van({ToBytes("\x02READY\x03"), false});
+        m_terminal->Drain();
+        m_terminal->Send({0x0D});
+        ASSERT_EQ(Hex(m_terminal->Receive(5, 4500)), Hex(kFiveAck));
+        m_terminal->Send(ConnectRequest("127.0.0.1", van.PortText()));
+        ASSERT_EQ(Hex(m_terminal->Receive(7, 4000)), Hex(ToBytes("\x02READY\x03")));
+        const Bytes request{0x02, 'P', 'A', 'Y', 0x00, 0xFF, 0x1B, 0x03};
+        m_terminal->Send(request);
+        EXPECT_EQ(Hex(van.WaitReceived(request.size(), 3000)), Hex(request));
+        const Bytes reply{0x02, 'O', 'K', 0x00, 0x80, 0x03};
+        van.SendToGateway(reply);
+        EXPECT_EQ(Hex(m_terminal->Receive(reply.size(), 3000)), Hex(reply));
+        m_terminal->Send(kFiveEsc);
+        EXPECT_TRUE(van.WaitPeerClosed(3000));
+    }
+};
+
+TEST_F(SerialLoss, IdleLinePulledOutIsShownRetriedQuietlyAndTakenBackWhenPluggedIn)
+{
+    ASSERT_TRUE(m_sink.WaitFor(kIdleLink, 2000));
+    m_terminal->Unplug();
+    ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
+    EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
+
+    // Retrying a port that is not there costs next to nothing.
+    EXPECT_LT(CpuShareOver(1500), 0.2);
+
+    // Several retries later the log still holds the loss once, and no open.
+    std::this_thread::sleep_for(std::chrono::milliseconds(5000));
+    EXPECT_EQ(CountRecords("[Serial Port LOST (Port : " + m_terminal->GatewayPort() + ")]"), 1);
+    EXPECT_EQ(CountRecords("[Serial Open OK"), 1);
+
+    ASSERT_TRUE(m_terminal->Plug());
+    ASSERT_TRUE(WaitForRecords("[Serial Open OK (Port : " + m_terminal->GatewayPort() + ", Baudrate : 9600)]", 2, 6000));
+    EXPECT_TRUE(m_sink.WaitFor("transfer:  (ok)", 2000));
+    Pay();
+}
+
+TEST_F(SerialLoss, LinePulledOutDuringAPaymentLetsTheVanGoAndTheNextPaymentWorks)
+{
+    FakeVan van({ToBytes("\x02HELLO\x03"), false});
+    OpenLink(van);
+    m_terminal->Send(ToBytes("\x02HALF A REQ"));
+    EXPECT_EQ(van.WaitReceived(11, 3000).size(), 11u);
+
+    m_terminal->Unplug();
+    EXPECT_TRUE(van.WaitPeerClosed(4000)) << "the VAN link outlived its terminal";
+    ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
+    EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
+
+    // The VAN's late answer has nowhere to go and must not wedge anything.
+    van.SendToGateway(ToBytes("\x02LATE\x03"));
+    EXPECT_LT(CpuShareOver(1500), 0.2);
+
+    const std::vector<std::string> records = Records();
+    const auto drop = std::find(records.begin(), records.end(), "           [0   ] [Socket Disconnect]");
+    const auto lost = std::find(records.begin(), records.end(),
+                                "           [0   ] [Serial Port LOST (Port : " + m_terminal->GatewayPort() + ")]");
+    ASSERT_NE(drop, records.end());
+    ASSERT_NE(lost, records.end());
+    EXPECT_LT(drop, lost);
+
+    ASSERT_TRUE(m_terminal->Plug());
+    ASSERT_TRUE(WaitForRecords("[Serial Open OK", 2, 6000));
+    Pay();
+}
+
+TEST_F(SerialLoss, DisconnectWhileTheLineIsGoneEndsAtOnceAndNothingReopensIt)
+{
+    m_terminal->Unplug();
+    ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
+
+    const auto stopping = Clock::now();
+    m_threads.EndPumpThreads();
+    CloseSerialChannel();
+    DropVanLink();
+    EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
+
+    // Plugged back after Disconnect: the gateway leaves it alone.
+    ASSERT_TRUE(m_terminal->Plug());
+    std::this_thread::sleep_for(std::chrono::milliseconds(4000));
+    EXPECT_EQ(CountRecords("[Serial Open OK"), 1);
+
+    // Connect again by hand, and pay.
+    ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
+    m_threads.StartPumpThreads();
+    Pay();
+}
+
+}  // namespace
+}  // namespace brinvale::test
