@@ -23,6 +23,7 @@ a pipe would never reach end-of-file.
 from __future__ import annotations
 
 import os
+import sys
 import subprocess
 import tempfile
 import time
@@ -158,6 +159,16 @@ class UiResult(tuple):
         return self[1]
 
 
+_REPEATABLE = {"tray", "wait-visible", "wait-gone", "wait-text", "text", "children",
+               "check-state", "msgbox", "visible", "enabled", "screen"}
+
+
+def _repeatable(args: Sequence[object]) -> bool:
+    command = next((str(a) for i, a in enumerate(args)
+                    if not str(a).startswith("--") and (i == 0 or not str(args[i - 1]).startswith("--"))), "")
+    return command in _REPEATABLE
+
+
 def ui(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -> UiResult:
     """Runs one UI driver command; (rc, stdout without its final newline).
 
@@ -165,6 +176,14 @@ def ui(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -> U
     """
     command = [str(WINE_RUN), uidriver_path(uidriver), *(str(arg) for arg in args)]
     rc, out, err = _run_logged(command, gui_env(uidriver), timeout)
+    if rc == 1 and not err.strip() and not out and _repeatable(args):
+        # The driver explains every failure of its own on stderr; status 1
+        # with no word at all means Wine ended the process before it could
+        # speak (seen once in CI, never reproduced). A command that only
+        # looks, waits or restores a window can simply run again.
+        print(f"uidriver {' '.join(map(str, args))}: ended silently with 1; run again",
+              file=sys.stderr)
+        rc, out, err = _run_logged(command, gui_env(uidriver), timeout)
     if out.endswith("\n"):
         out = out[:-1]
     return UiResult(rc, out, err)
