@@ -57,13 +57,16 @@ public:
     int Open();
 
     // Up to count bytes (at most kMaxSerialRead): the number read, 0 when the
-    // time-outs expired with nothing, kSerialReadFailed on failure or when the
-    // relay stop signal ends the wait.
+    // time-outs expired with nothing, kSerialReadFailed on failure, when the
+    // relay stop signal ends the wait, or when the driver lets the read run
+    // seconds past its time-outs.
     int Read(int count, std::uint8_t* dest);
 
     // 1 when the bytes were written at once or within kWriteWaitMs, else 0.
     // Writers from both pumps are serialised; a write still under way is
-    // finished before the next one starts, so no byte is dropped or reordered.
+    // finished before the next one starts, so no byte is dropped or reordered
+    // (unless it outlives its line-speed time by seconds: then the device is
+    // gone and the write is abandoned rather than holding every writer).
     int Write(const std::uint8_t* data, int length);
 
     // Drops DTR, purges both queues, pauses 100 ms and releases the port.

@@ -97,7 +97,14 @@ int CSerialCommCls::Reopen()
     // A device that came back is a new file; the old descriptor only ever
     // reports the hang-up.
     ReleaseHandlesLocked();
-    return OpenLocked();
+    const int result = OpenLocked();
+    // Only a device that answers as a terminal line is back.
+    termios tio{};
+    if (result > 0 && tcgetattr(m_port->fd, &tio) != 0) {
+        ReleaseHandlesLocked();
+        return kSerialOpenFailed;
+    }
+    return result;
 }
 
 int CSerialCommCls::OpenLocked()

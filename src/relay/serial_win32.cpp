@@ -61,13 +61,29 @@ void CancelAndReap(HANDLE port, OVERLAPPED& record)
     GetOverlappedResult(port, &record, &transferred, TRUE);
 }
 
-// Waits for event or the relay stop signal; true when event came first.
-bool WaitUnlessStopped(HANDLE event)
+// Waits for event or the relay stop signal; true when event came first
+// within timeoutMs.
+bool WaitUnlessStopped(HANDLE event, DWORD timeoutMs = INFINITE)
 {
     HANDLE stop = static_cast<HANDLE>(RelayStopSignal().Handle());
     HANDLE handles[2] = {event, stop};
     DWORD count = stop ? 2 : 1;
-    return WaitForMultipleObjects(count, handles, FALSE, INFINITE) == WAIT_OBJECT_0;
+    return WaitForMultipleObjects(count, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
+}
+
+// With flow control off a healthy port drains at line speed; a write that
+// takes far longer than that sits in a driver that lost its device.
+DWORD DrainLimitMs(std::size_t bytes, DWORD baudRate)
+{
+    const DWORD rate = std::max<DWORD>(baudRate, 300);
+    return static_cast<DWORD>(bytes * 10 * 1000 / rate) + 2000;
+}
+
+// The time-outs end every read within count + 500 ms; a read still open well
+// after that has a driver that no longer answers (a device half gone).
+DWORD ReadWaitLimitMs(int count)
+{
+    return static_cast<DWORD>(count * kReadTotalMultiplierMs + kReadTotalConstantMs + 2000);
 }
 
 BYTE ParityCode(Parity parity)
@@ -99,6 +115,7 @@ struct CSerialCommCls::Port {
     // A write that outlived kWriteWaitMs; the driver still reads writeBuffer.
     bool writePending = false;
     std::vector<std::uint8_t> writeBuffer;
+    DWORD baudRate = 0;  // as set at open
 };
 
 std::string SerialDevicePath(const std::string& port)
@@ -138,7 +155,16 @@ int CSerialCommCls::Reopen()
     // replugged USB adapter comes back under the same name only once the
     // stale handle is closed.
     ReleaseHandlesLocked();
-    return OpenLocked();
+    const int result = OpenLocked();
+    // A name can open without a device behind it (Wine does that for a port
+    // whose device file is gone); only a port that reports its state is back.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (result > 0 && !GetCommState(m_port->hPort, &dcb)) {
+        ReleaseHandlesLocked();
+        return kSerialOpenFailed;
+    }
+    return result;
 }
 
 int CSerialCommCls::OpenLocked()
@@ -229,6 +255,7 @@ void CSerialCommCls::SetupPort()
         // Some drivers refuse some settings; the port then keeps what it had,
         // which is still usable for the terminal.
         SetCommState(port, &dcb);
+        m_port->baudRate = dcb.BaudRate;
     }
 
     SetCommMask(port, EV_RXCHAR);
@@ -256,7 +283,7 @@ int CSerialCommCls::Read(int count, std::uint8_t* dest)
             ClearErrors(port);
             return kSerialReadFailed;
         }
-        if (!WaitUnlessStopped(record.hEvent)) {
+        if (!WaitUnlessStopped(record.hEvent, ReadWaitLimitMs(count))) {
             // The buffer is on this stack: the read must be over before we
             // leave.
             CancelAndReap(port, record);
@@ -292,7 +319,7 @@ int CSerialCommCls::Write(const std::uint8_t* data, int length)
     // One record carries one write at a time: let a write that outlived its
     // wait finish first, so the terminal gets every byte in order.
     if (m_port->writePending) {
-        if (!WaitUnlessStopped(record.hEvent)) {
+        if (!WaitUnlessStopped(record.hEvent, DrainLimitMs(m_port->writeBuffer.size(), m_port->baudRate))) {
             CancelAndReap(port, record);
         } else {
             DWORD transferred = 0;

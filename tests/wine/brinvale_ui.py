@@ -23,6 +23,7 @@ a pipe would never reach end-of-file.
 from __future__ import annotations
 
 import os
+import signal
 import sys
 import subprocess
 import tempfile
@@ -62,6 +63,29 @@ def wine_root() -> Path:
 def terminal_tty() -> Path:
     """The Linux end of the terminal's COM port (COM6), for a fake terminal."""
     return wine_root() / "run" / "ttyCAT"
+
+
+def unplug_line() -> None:
+    """Pulls the terminal's line out, as a USB adapter unplugged: the pty pair
+    behind COM5 and COM6 goes away and stays away until plug_line()."""
+    run = wine_root() / "run"
+    (run / "unplugged").touch()
+    try:
+        pid = int((run / "socat.pid").read_text())
+        os.kill(pid, signal.SIGTERM)
+    except (OSError, ValueError):
+        pass
+    wait_for(lambda: not (run / "ttyGW").exists() and not (run / "ttyCAT").exists(), 10,
+             message="pty pair gone")
+
+
+def plug_line() -> None:
+    """A fresh pty pair under the same names."""
+    run = wine_root() / "run"
+    (run / "unplugged").unlink(missing_ok=True)
+    rc, _, err = _run_logged([str(WINE_RUN), "--prepare"], dict(os.environ), timeout=60)
+    if rc != 0:
+        raise RuntimeError(f"wine-run.sh --prepare failed ({rc}): {err.strip()}")
 
 
 def uidriver_path(uidriver: Optional[str] = None) -> str:

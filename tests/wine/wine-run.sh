@@ -14,6 +14,8 @@
 #                               terminal's end)
 #            modem_shim.so      makes DTR/RTS calls succeed on the ptys
 #            modem.log          DTR and RTS changes, one line each
+#            unplugged          while present, a missing pty pair is not
+#                               made again (a test has pulled the line out)
 #   a wineserver kept alive for 600 s after its last client, so a test
 #   starts in about 0.1 s instead of 1.2 s.
 #
@@ -82,6 +84,9 @@ ensure_pty_pair() {
     if pid_alive "$run/socat.pid" socat && [ -e "$run/ttyGW" ] && [ -e "$run/ttyCAT" ]; then
         return 0
     fi
+    # A test has pulled the line out (brinvale_ui.unplug_line): it stays out
+    # until the test plugs it back in.
+    [ -e "$run/unplugged" ] && return 0
     if pid_alive "$run/socat.pid" socat; then
         kill "$(cat "$run/socat.pid")" 2>/dev/null
     fi
