@@ -21,9 +21,6 @@ constexpr int kFailedReadsForLoss = 2;
 // How often a lost line is tried again.
 constexpr int kReopenIntervalMs = 3000;
 
-// Failed reads in a row; only the terminal pump's thread touches it.
-int g_nFailedReads = 0;
-
 struct Burst {
     std::uint8_t bytes[kBurstSize];
     int length;

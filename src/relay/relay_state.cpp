@@ -14,6 +14,7 @@ std::atomic<bool> g_bVanConnected{false};
 std::atomic<bool> g_bNotifyCatOnDrop{false};
 std::atomic<bool> g_bLogEnabled{false};
 std::atomic<int> g_nKeepAlive{0};
+std::atomic<int> g_nFailedReads{0};
 
 WakeSignal& RelayStopSignal()
 {
@@ -84,6 +85,7 @@ void ResetRelayState()
 {
     g_bSerialOpen = false;
     g_bSerialLost = false;
+    g_nFailedReads = 0;
     g_bVanConnected = false;
     g_bNotifyCatOnDrop = false;
     g_nKeepAlive = kKeepAliveStep;

@@ -28,6 +28,8 @@ extern std::atomic<bool> g_bVanConnected;
 extern std::atomic<bool> g_bNotifyCatOnDrop;
 extern std::atomic<bool> g_bLogEnabled;
 extern std::atomic<int> g_nKeepAlive;
+// Failed serial reads in a row; the second one means the line is gone.
+extern std::atomic<int> g_nFailedReads;
 
 // Raised to end every blocking wait of the pumps (serial read, VAN receive,
 // pauses) when the relay stops; reset when it starts again.

@@ -108,6 +108,7 @@ bool OpenSerialChannel(const std::string& port, const std::string& speed)
     // failed half way, or a channel never closed), so no port stays held.
     ReplaceSerial(nullptr);
     g_bSerialLost = false;
+    g_nFailedReads = 0;
     auto* serial = new CSerialCommCls(port, speed, "None", "8 Bit", "1 Bit");
     g_pSerial = serial;
 

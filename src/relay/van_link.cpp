@@ -79,6 +79,9 @@ bool ConnectToVAN(const char* ip, const char* port)
     const int portNumber = PortNumber(port);
     const int result = portNumber < 0 ? kSocketNotReady : link->Connect(ip, portNumber);
     if (result > 0) {
+        // A new link starts its own keep-alive time; the count an earlier
+        // link left behind (up to the time-out itself) must not cut it short.
+        g_nKeepAlive = kKeepAliveStep;
         g_bVanConnected = true;
         ShowProgressText("");
         SetTransferState("", kOkColour);
