@@ -39,6 +39,17 @@ TEST(VersionRule, OnlyAnOkOfANewerVersionIsAnUpdate)
     EXPECT_TRUE(OffersNewerVersion(Offer("ok", "0.1"), "")) << "no version resource counts as 0";
 }
 
+TEST(VersionRule, ATextThatReadsAsNoFiniteNumberIsNoVersion)
+{
+    EXPECT_FALSE(VersionToNumber("1e999"));
+    EXPECT_FALSE(VersionToNumber("1.e.9.99"));
+    EXPECT_FALSE(VersionToNumber("inf"));
+    EXPECT_FALSE(VersionToNumber("nan"));
+    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "1e999"), "2.0.0.3")) << "would be offered at every start";
+    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "inf"), "2.0.0.3"));
+    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "inf")) << "an unreadable own version counts as 0";
+}
+
 TEST(ReplyLine, OnlyTheFirstLineWithoutCarriageReturns)
 {
     FirstLineReader reader;

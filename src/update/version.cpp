@@ -1,5 +1,6 @@
 #include "update/version.h"
 
+#include <cmath>
 #include <cstdlib>
 
 #include <rapidjson/document.h>
@@ -15,7 +16,12 @@ std::optional<double> VersionToNumber(std::string_view text)
     }
     if (digits.size() > 31)
         return std::nullopt;
-    return std::atof(digits.c_str());
+    // atof also reads exponents and "inf": "1e999" would otherwise be a
+    // version newer than every other, offered again at every start.
+    const double number = std::atof(digits.c_str());
+    if (!std::isfinite(number))
+        return std::nullopt;
+    return number;
 }
 
 bool FirstLineReader::Feed(const char* data, std::size_t count)
@@ -35,10 +41,13 @@ std::optional<UpdateOffer> ParseUpdateReply(const std::string& line)
     document.Parse(line.c_str());
     if (document.HasParseError() || !document.IsObject())
         return std::nullopt;
+    // Looked up through a const view: clang in C++20 finds the comparison of
+    // RapidJSON's mutable member iterators ambiguous.
+    const rapidjson::Value& object = document;
     UpdateOffer offer;
     for (auto [name, field] : {std::pair{"status", &offer.status}, {"version", &offer.version}, {"url", &offer.url}}) {
-        const auto member = document.FindMember(name);
-        if (member == document.MemberEnd() || !member->value.IsString())
+        const auto member = object.FindMember(name);
+        if (member == object.MemberEnd() || !member->value.IsString())
             return std::nullopt;
         field->assign(member->value.GetString(), member->value.GetStringLength());
     }

@@ -11,7 +11,8 @@ namespace brinvale {
 
 // The version text with its dots removed, read as a number: "2.0.0.3" gives
 // 2003 and "2.0.0.10" gives 20010 (newer), "2.0.1" gives 201 (older). A text
-// whose dot-free form is longer than 31 characters gives nullopt.
+// whose dot-free form is longer than 31 characters, or reads as no finite
+// number ("1e999", "inf", "nan"), gives nullopt.
 std::optional<double> VersionToNumber(std::string_view text);
 
 // Collects the first line of the server's reply: CR bytes dropped, the LF
