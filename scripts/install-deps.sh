@@ -7,6 +7,7 @@ packages=(
     cmake make g++ python3
     libgtest-dev googletest                       # native tests; sources for the Windows build
     rapidjson-dev                                 # the update server's JSON reply
+    clang libclang-rt-14-dev                      # the fuzzers (libFuzzer and the sanitizers)
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine64 xvfb openbox socat                     # the Windows program and its tests
     fonts-nanum locales                           # Korean texts under Wine

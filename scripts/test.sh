@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds every preset and runs
-# every test, native (plain, AddressSanitizer with UBSan, ThreadSanitizer)
-# and Windows under Wine. Exits non-zero when anything fails.
+# every test, native (plain, AddressSanitizer with UBSan, ThreadSanitizer),
+# the fuzzers for a few seconds each, and Windows under Wine. Exits non-zero
+# when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -31,6 +32,7 @@ trap 'tests/wine/gui-stop.sh >/dev/null 2>&1; tests/wine/wine-stop.sh >/dev/null
 preset native -j "$jobs"
 preset native-asan -j "$jobs"
 preset native-tsan -j "$jobs"
+preset fuzz -j "$jobs"
 preset windows
 
 echo
