@@ -231,7 +231,7 @@ class Gateway:
 
     name = "gateway"
 
-    def __init__(self, relay, workdir, children):
+    def __init__(self, relay, workdir, children, extra_args=()):
         self.out_path = os.path.join(workdir, "relay.out")
         self.master, self.slave = os.openpty()
         device = os.ttyname(self.slave)
@@ -240,7 +240,7 @@ class Gateway:
         self.van = None
         self.anomalies = []
         with open(self.out_path, "wb") as out, open(os.path.join(workdir, "relay.err"), "wb") as err:
-            self.proc = children.start([relay, "--port", device, "--speed", str(PTY_SPEED)],
+            self.proc = children.start([relay, "--port", device, "--speed", str(PTY_SPEED), *extra_args],
                                        stdout=out, stderr=err)
         if not wait_for(lambda: "link:" in self.output() or self.proc.poll() is not None, 5.0):
             raise SetupError("gateway printed no link status within 5 s")

@@ -14,6 +14,7 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <psapi.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -138,6 +139,13 @@ const char kUsage[] =
     "  wait-process-gone NAME [MS]  wait until no process of that executable runs\n"
     "  kill-process NAME            TerminateProcess on every process of that\n"
     "                               executable (test clean-up); prints how many\n"
+    "  process-info NAME            resources of every process of that executable,\n"
+    "                               one line each: pid, then tab-separated\n"
+    "                               handles= threads= working_set= peak_working_set=\n"
+    "                               private= (bytes) gdi= user= cpu_ms=; - where\n"
+    "                               the system gave no answer (handles come from\n"
+    "                               the system handle table when the process's own\n"
+    "                               count is 0, as under Wine)\n"
     "  echo ARG...                  each argument and its code points (checks how\n"
     "                               arguments arrive)\n"
     "\n"
@@ -788,6 +796,7 @@ void SelectComboIndex(HWND combo, LRESULT index)
 struct ProcessEntry {
     DWORD pid;
     std::wstring name;
+    DWORD threads;
 };
 
 std::vector<ProcessEntry> Processes()
@@ -801,7 +810,7 @@ std::vector<ProcessEntry> Processes()
     entry.dwSize = sizeof(entry);
     for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
          more = Process32NextW(snapshot.get(), &entry)) {
-        processes.push_back({entry.th32ProcessID, entry.szExeFile});
+        processes.push_back({entry.th32ProcessID, entry.szExeFile, entry.cntThreads});
     }
     return processes;
 }
@@ -994,6 +1003,7 @@ private:
     int ProcessList();
     int WaitProcessGone();
     int KillProcess();
+    int ProcessInfo();
     int Echo();
     int ShortcutTarget();
 
@@ -1053,6 +1063,7 @@ int Driver::Run()
         {L"processes", &Driver::ProcessList},
         {L"wait-process-gone", &Driver::WaitProcessGone},
         {L"kill-process", &Driver::KillProcess},
+        {L"process-info", &Driver::ProcessInfo},
         {L"echo", &Driver::Echo},
         {L"shortcut-target", &Driver::ShortcutTarget},
     };
@@ -1580,9 +1591,17 @@ int Driver::KillProcess()
     Expect(1, 1);
     int killed = 0;
     for (DWORD pid : ProcessesNamed(Arg(0))) {
-        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, pid));
+        UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION, FALSE, pid));
         if (!process.valid()) {
             continue;  // ended meanwhile
+        }
+        // Wine hands out process ids again quickly: make sure the id still
+        // names the program, not something started since the snapshot.
+        wchar_t image[MAX_PATH] = {};
+        DWORD size = MAX_PATH;
+        if (!QueryFullProcessImageNameW(process.get(), 0, image, &size) ||
+            !ProcessNameMatches(image, Arg(0))) {
+            continue;
         }
         if (TerminateProcess(process.get(), 1)) {
             WaitForSingleObject(process.get(), kSendTimeoutMs);
@@ -1590,6 +1609,128 @@ int Driver::KillProcess()
         }
     }
     WriteLine(std::to_wstring(killed));
+    return kExitOk;
+}
+
+// The number of handles a process holds, counted in the system's handle
+// table: Wine answers GetProcessHandleCount for another process with 0.
+std::optional<unsigned long long> HandlesInSystemTable(DWORD pid)
+{
+    struct HandleEntry {
+        ULONG ownerPid;
+        BYTE objectType;
+        BYTE flags;
+        USHORT value;
+        PVOID object;
+        ACCESS_MASK access;
+    };
+    struct HandleTable {
+        ULONG count;
+        HandleEntry entries[1];
+    };
+    using QueryFunction = LONG(WINAPI*)(int, PVOID, ULONG, PULONG);
+    constexpr int kSystemHandleInformation = 16;
+    constexpr LONG kInfoLengthMismatch = static_cast<LONG>(0xC0000004);
+
+    const HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
+    const auto query = ntdll ? reinterpret_cast<QueryFunction>(
+                                   reinterpret_cast<void*>(GetProcAddress(ntdll, "NtQuerySystemInformation")))
+                             : nullptr;
+    if (!query) {
+        return std::nullopt;
+    }
+    std::vector<unsigned char> buffer(1 << 16);
+    for (int attempt = 0; attempt < 8; ++attempt) {
+        ULONG needed = 0;
+        const LONG status = query(kSystemHandleInformation, buffer.data(),
+                                  static_cast<ULONG>(buffer.size()), &needed);
+        if (status == kInfoLengthMismatch) {
+            buffer.resize(std::max<size_t>(buffer.size() * 2, needed + 4096));
+            continue;
+        }
+        if (status < 0) {
+            return std::nullopt;
+        }
+        const auto* table = reinterpret_cast<const HandleTable*>(buffer.data());
+        unsigned long long count = 0;
+        for (ULONG i = 0; i < table->count; ++i) {
+            if (table->entries[i].ownerPid == pid) {
+                ++count;
+            }
+        }
+        return count;
+    }
+    return std::nullopt;
+}
+
+// One process's resource figures as the system reports them to another
+// process; a query that fails leaves its field "-".
+std::wstring ProcessInfoLine(const ProcessEntry& entry)
+{
+    auto field = [](const wchar_t* name, std::optional<unsigned long long> value) {
+        return std::wstring(L"\t") + name + L"=" + (value ? std::to_wstring(*value) : L"-");
+    };
+    std::optional<unsigned long long> handles, workingSet, peakWorkingSet, privateBytes, gdi, user, cpuMs;
+    HANDLE opened = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ, FALSE, entry.pid);
+    if (opened == nullptr) {
+        opened = OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, entry.pid);
+    }
+    UniqueHandle process(opened);
+    if (process.valid()) {
+        DWORD count = 0;
+        if (GetProcessHandleCount(process.get(), &count) && count > 0) {
+            handles = count;
+        } else {
+            handles = HandlesInSystemTable(entry.pid);
+        }
+        PROCESS_MEMORY_COUNTERS_EX counters{};
+        counters.cb = sizeof counters;
+        if (K32GetProcessMemoryInfo(process.get(), reinterpret_cast<PROCESS_MEMORY_COUNTERS*>(&counters),
+                                    sizeof counters)) {
+            workingSet = counters.WorkingSetSize;
+            peakWorkingSet = counters.PeakWorkingSetSize;
+            if (counters.PrivateUsage > 0) {  // Wine leaves it 0
+                privateBytes = counters.PrivateUsage;
+            }
+        }
+        SetLastError(0);
+        const DWORD gdiCount = GetGuiResources(process.get(), GR_GDIOBJECTS);
+        if (gdiCount != 0 || GetLastError() == 0) {
+            gdi = gdiCount;
+        }
+        SetLastError(0);
+        const DWORD userCount = GetGuiResources(process.get(), GR_USEROBJECTS);
+        if (userCount != 0 || GetLastError() == 0) {
+            user = userCount;
+        }
+        FILETIME created, exited, kernel, userTime;
+        if (GetProcessTimes(process.get(), &created, &exited, &kernel, &userTime)) {
+            auto ticks = [](const FILETIME& t) {
+                return (static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime;
+            };
+            cpuMs = (ticks(kernel) + ticks(userTime)) / 10000;
+        }
+    }
+    return std::to_wstring(entry.pid) + field(L"handles", handles) +
+           field(L"threads", entry.threads) + field(L"working_set", workingSet) +
+           field(L"peak_working_set", peakWorkingSet) + field(L"private", privateBytes) +
+           field(L"gdi", gdi) + field(L"user", user) + field(L"cpu_ms", cpuMs);
+}
+
+int Driver::ProcessInfo()
+{
+    Expect(1, 1);
+    const DWORD self = GetCurrentProcessId();
+    int found = 0;
+    for (const auto& process : Processes()) {
+        if (process.pid != self && ProcessNameMatches(process.name, Arg(0))) {
+            WriteLine(ProcessInfoLine(process));
+            ++found;
+        }
+    }
+    if (found == 0) {
+        throw Failure("no process " + ToUtf8(Arg(0)));
+    }
     return kExitOk;
 }
 
