@@ -43,8 +43,13 @@ TEST(VersionRule, ATextThatReadsAsNoFiniteNumberIsNoVersion)
 {
     EXPECT_FALSE(VersionToNumber("1e999"));
     EXPECT_FALSE(VersionToNumber("1.e.9.99"));
-    EXPECT_FALSE(VersionToNumber("inf"));
-    EXPECT_FALSE(VersionToNumber("nan"));
+    // glibc reads "inf" and "nan" as such, the Windows runtime as 0: either
+    // way they never offer an update.
+    for (const char* text : {"inf", "nan", "-inf"}) {
+        const std::optional<double> number = VersionToNumber(text);
+        EXPECT_TRUE(!number || *number == 0) << text;
+        EXPECT_FALSE(OffersNewerVersion(Offer("ok", text), "2.0.0.3")) << text;
+    }
     EXPECT_FALSE(OffersNewerVersion(Offer("ok", "1e999"), "2.0.0.3")) << "would be offered at every start";
     EXPECT_FALSE(OffersNewerVersion(Offer("ok", "inf"), "2.0.0.3"));
     EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "inf")) << "an unreadable own version counts as 0";
