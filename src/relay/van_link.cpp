@@ -27,7 +27,7 @@ std::shared_ptr<CSocketCommCls> TakeVanLink(const CSocketCommCls* expected = nul
 
 // The teardown that only the caller who took the link out does: a drop from
 // both pumps at once gives one log line and one ESC reply.
-void TearDown(std::shared_ptr<CSocketCommCls> link)
+void TearDown(std::shared_ptr<CSocketCommCls> link, bool notifyCat)
 {
     // The VAN pump may be waiting on this link; waking it lets it release its
     // reference, and the last reference closes the socket.
@@ -36,8 +36,17 @@ void TearDown(std::shared_ptr<CSocketCommCls> link)
     ShowProgressText("");
     if (g_bLogEnabled)
         WriteTrafficLogInfo("Socket Disconnect");
-    if (g_bNotifyCatOnDrop)
+    if (notifyCat)
         SendControlToCat(kESC);
+}
+
+// Whether the terminal is owed the five ESC for the link just taken out. It
+// is settled at that moment: a burst the terminal's pump reads meanwhile,
+// finding no link, starts a new exchange and clears the flag for that one,
+// which must not cancel the notice this link's terminal is owed.
+bool TakeNoticeOwed()
+{
+    return g_bNotifyCatOnDrop.exchange(false);
 }
 
 // Leading decimal digits, as the terminal's port text is read; an empty text
@@ -103,9 +112,10 @@ bool ConnectToVAN(const char* ip, const char* port)
 void DropVanLink()
 {
     g_bVanConnected = false;
-    if (std::shared_ptr<CSocketCommCls> link = TakeVanLink())
-        TearDown(std::move(link));
-    g_bNotifyCatOnDrop = false;
+    std::shared_ptr<CSocketCommCls> link = TakeVanLink();
+    const bool notify = TakeNoticeOwed();
+    if (link)
+        TearDown(std::move(link), notify);
 }
 
 void DropVanLinkIfCurrent(const CSocketCommCls* link)
@@ -113,9 +123,9 @@ void DropVanLinkIfCurrent(const CSocketCommCls* link)
     std::shared_ptr<CSocketCommCls> taken = TakeVanLink(link);
     if (!taken)
         return;
+    const bool notify = TakeNoticeOwed();
     g_bVanConnected = false;
-    TearDown(std::move(taken));
-    g_bNotifyCatOnDrop = false;
+    TearDown(std::move(taken), notify);
 }
 
 void CloseVanLinkQuiet()
