@@ -8,12 +8,7 @@
 #include <chrono>
 #include <thread>
 
-#ifdef _WIN32
-#include <windows.h>
-#else
-#include <ctime>
-#endif
-
+#include "support/process_cpu.h"
 #include "support/relay_rig.h"
 
 namespace brinvale::test {
@@ -24,30 +19,6 @@ using Clock = std::chrono::steady_clock;
 const std::string kLost = "transfer: Serial Port LOST (error)";
 const std::string kNoLink = "link: CAT : 비연결 | VAN : 비연결";
 const std::string kIdleLink = "link: CAT : 연결 | VAN : 비연결";
-
-double ProcessCpuSeconds()
-{
-#ifdef _WIN32
-    FILETIME created, exited, kernel, user;
-    GetProcessTimes(GetCurrentProcess(), &created, &exited, &kernel, &user);
-    auto seconds = [](const FILETIME& t) {
-        return static_cast<double>((static_cast<unsigned long long>(t.dwHighDateTime) << 32) | t.dwLowDateTime) / 1e7;
-    };
-    return seconds(kernel) + seconds(user);
-#else
-    timespec now{};
-    clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &now);
-    return static_cast<double>(now.tv_sec) + static_cast<double>(now.tv_nsec) / 1e9;
-#endif
-}
-
-// The share of one core the whole process used over ms of waiting.
-double CpuShareOver(int ms)
-{
-    const double before = ProcessCpuSeconds();
-    std::this_thread::sleep_for(std::chrono::milliseconds(ms));
-    return (ProcessCpuSeconds() - before) / (ms / 1000.0);
-}
 
 class SerialLoss : public RelayRig {
 protected:
@@ -100,7 +71,7 @@ TEST_F(SerialLoss, IdleLinePulledOutIsShownRetriedQuietlyAndTakenBackWhenPlugged
     EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
 
     // Retrying a port that is not there costs next to nothing.
-    EXPECT_LT(CpuShareOver(1500), 0.2);
+    EXPECT_LT(CpuShareWhileIdle(1500), 0.2);
 
     // Several retries later the log still holds the loss once, and no open.
     std::this_thread::sleep_for(std::chrono::milliseconds(5000));
@@ -127,7 +98,7 @@ TEST_F(SerialLoss, LinePulledOutDuringAPaymentLetsTheVanGoAndTheNextPaymentWorks
 
     // The VAN's late answer has nowhere to go and must not wedge anything.
     van.SendToGateway(ToBytes("\x02LATE\x03"));
-    EXPECT_LT(CpuShareOver(1500), 0.2);
+    EXPECT_LT(CpuShareWhileIdle(1500), 0.2);
 
     const std::vector<std::string> records = Records();
     const auto drop = std::find(records.begin(), records.end(), "           [0   ] [Socket Disconnect]");

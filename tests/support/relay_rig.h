@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -12,7 +13,14 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
+
+#ifdef _WIN32
+#include <process.h>
+#else
+#include <unistd.h>
+#endif
 
 #include "log/traffic_log.h"
 #include "relay/cat_pump.h"
@@ -52,6 +60,25 @@ public:
         return m_lines;
     }
 
+    // How many outputs came so far: a mark for the *Since calls, which look
+    // only at what came after it (the link status repeats all the time).
+    std::size_t Mark()
+    {
+        std::lock_guard lock(m_lock);
+        return m_lines.size();
+    }
+    bool WaitForSince(std::size_t mark, const std::string& line, int timeoutMs)
+    {
+        std::unique_lock lock(m_lock);
+        return m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                  [&] { return Contains(line, mark); });
+    }
+    std::vector<std::string> LinesSince(std::size_t mark)
+    {
+        std::lock_guard lock(m_lock);
+        return {m_lines.begin() + static_cast<std::ptrdiff_t>(std::min(mark, m_lines.size())), m_lines.end()};
+    }
+
 private:
     void Add(std::string line)
     {
@@ -59,10 +86,10 @@ private:
         m_lines.push_back(std::move(line));
         m_changed.notify_all();
     }
-    bool Contains(const std::string& line) const
+    bool Contains(const std::string& line, std::size_t from = 0) const
     {
-        for (const std::string& l : m_lines) {
-            if (l == line)
+        for (std::size_t i = from; i < m_lines.size(); ++i) {
+            if (m_lines[i] == line)
                 return true;
         }
         return false;
@@ -73,12 +100,20 @@ private:
     std::vector<std::string> m_lines;
 };
 
-// An empty folder of the running test's own (tests may run in parallel).
+// An empty folder of the running test's own. Tests run in parallel, and so
+// may two builds' runs of the same test: the process id keeps them apart.
 inline std::filesystem::path FreshTestFolder(const std::string& name)
 {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    const std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
-    std::filesystem::path folder = std::filesystem::temp_directory_path() / ("brinvale-" + test + "-" + name);
+    std::string test = info ? std::string(info->test_suite_name()) + "." + info->name() : "none";
+    std::replace(test.begin(), test.end(), '/', '_');  // parameterised tests
+#ifdef _WIN32
+    const long process = _getpid();
+#else
+    const long process = getpid();
+#endif
+    std::filesystem::path folder = std::filesystem::temp_directory_path() /
+                                   ("brinvale-" + test + "-" + std::to_string(process) + "-" + name);
     std::error_code error;
     std::filesystem::remove_all(folder, error);
     std::filesystem::create_directories(folder);
@@ -139,12 +174,27 @@ protected:
 
     void TearDown() override
     {
-        // Disconnect's order: pumps, serial line, VAN link.
+        Disconnect();
+        UnregisterStatusSink(&m_sink);
+        g_bLogEnabled = false;
+    }
+
+    // What the Disconnect button does, in its order: pumps, serial line, VAN
+    // link.
+    void Disconnect()
+    {
         m_threads.EndPumpThreads();
         CloseSerialChannel();
         DropVanLink();
-        UnregisterStatusSink(&m_sink);
-        g_bLogEnabled = false;
+    }
+
+    // What Connect does: the terminal's line opened again, the pumps started.
+    bool Connect()
+    {
+        if (!OpenSerialChannel(m_terminal->GatewayPort(), "9600"))
+            return false;
+        m_threads.StartPumpThreads();
+        return true;
     }
 
     // Sends the request and waits until the gateway reports the link up.
@@ -155,6 +205,22 @@ protected:
     }
 
     std::vector<std::string> Records() { return LogRecords(m_logFolder); }
+
+    // Waits until the log holds record at or after position from; the log is
+    // written by the pumps, so a record may come a moment after the event.
+    bool WaitForRecord(const std::string& record, std::size_t from, int timeoutMs)
+    {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const std::vector<std::string> records = Records();
+            if (std::find(records.begin() + static_cast<std::ptrdiff_t>(std::min(from, records.size())),
+                          records.end(), record) != records.end())
+                return true;
+            if (std::chrono::steady_clock::now() >= deadline)
+                return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
 
     RecordingSink m_sink;
     bool m_pluggable = false;  // set by fixtures that pull the line out
