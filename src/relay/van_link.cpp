@@ -17,11 +17,16 @@ namespace {
 std::mutex g_linkLock;
 std::shared_ptr<CSocketCommCls> g_pSocket;
 
-std::shared_ptr<CSocketCommCls> TakeVanLink(const CSocketCommCls* expected = nullptr)
+// Takes the link out together with the terminal's claim to the five-ESC
+// notice, before anyone can see the link gone: a burst the terminal's pump
+// then reads, finding no link, starts a new exchange and clears the flag for
+// that one; it must not take away the notice this link's terminal is owed.
+std::shared_ptr<CSocketCommCls> TakeVanLink(bool& notifyCat, const CSocketCommCls* expected = nullptr)
 {
     std::lock_guard lock(g_linkLock);
     if (expected && g_pSocket.get() != expected)
         return nullptr;
+    notifyCat = g_bNotifyCatOnDrop.exchange(false);
     return std::exchange(g_pSocket, nullptr);
 }
 
@@ -40,14 +45,6 @@ void TearDown(std::shared_ptr<CSocketCommCls> link, bool notifyCat)
         SendControlToCat(kESC);
 }
 
-// Whether the terminal is owed the five ESC for the link just taken out. It
-// is settled at that moment: a burst the terminal's pump reads meanwhile,
-// finding no link, starts a new exchange and clears the flag for that one,
-// which must not cancel the notice this link's terminal is owed.
-bool TakeNoticeOwed()
-{
-    return g_bNotifyCatOnDrop.exchange(false);
-}
 
 // Leading decimal digits, as the terminal's port text is read; an empty text
 // gives port 0, which no server listens on.
@@ -111,19 +108,19 @@ bool ConnectToVAN(const char* ip, const char* port)
 
 void DropVanLink()
 {
+    bool notify = false;
+    std::shared_ptr<CSocketCommCls> link = TakeVanLink(notify);
     g_bVanConnected = false;
-    std::shared_ptr<CSocketCommCls> link = TakeVanLink();
-    const bool notify = TakeNoticeOwed();
     if (link)
         TearDown(std::move(link), notify);
 }
 
 void DropVanLinkIfCurrent(const CSocketCommCls* link)
 {
-    std::shared_ptr<CSocketCommCls> taken = TakeVanLink(link);
+    bool notify = false;
+    std::shared_ptr<CSocketCommCls> taken = TakeVanLink(notify, link);
     if (!taken)
         return;
-    const bool notify = TakeNoticeOwed();
     g_bVanConnected = false;
     TearDown(std::move(taken), notify);
 }
@@ -131,7 +128,8 @@ void DropVanLinkIfCurrent(const CSocketCommCls* link)
 void CloseVanLinkQuiet()
 {
     g_bVanConnected = false;
-    if (std::shared_ptr<CSocketCommCls> link = TakeVanLink()) {
+    bool unused = false;  // quiet: no notice, whatever was owed
+    if (std::shared_ptr<CSocketCommCls> link = TakeVanLink(unused)) {
         link->Wake();
         link.reset();
         if (g_bLogEnabled)
