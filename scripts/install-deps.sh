@@ -10,6 +10,7 @@ packages=(
     clang libclang-rt-14-dev                      # the fuzzers (libFuzzer and the sanitizers)
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     wine64 xvfb openbox socat                     # the Windows program and its tests
+    openssl                                       # signing the updates the tests offer
     fonts-nanum locales                           # Korean texts under Wine
     procps xdotool imagemagick x11-utils xcompmgr   # GUI tests: driving, screenshots, alpha
 )

@@ -2,8 +2,8 @@
 
 #include <windows.h>
 
-#include "ui/dialog.h"
-#include "ui/program_paths.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 
 namespace brinvale {
 

@@ -1,18 +1,17 @@
 #include "config/setting_dialog.h"
 
+#include "common/file_version.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "config/port_list.h"
 #include "config/run_key.h"
 #include "config/settings.h"
 #include "relay/relay_state.h"
 #include "res/resource.h"
-#include "ui/main_dialog.h"
-#include "ui/program_paths.h"
-#include "update/install.h"
-#include "update/update.h"
 
 namespace brinvale {
 
-CSettingDlg::CSettingDlg() : Dialog(IDD_SETTING_DIALOG) {}
+CSettingDlg::CSettingDlg(AppShell& shell) : Dialog(IDD_SETTING_DIALOG), m_shell(shell) {}
 
 bool CSettingDlg::IsChecked(int id) const
 {
@@ -153,10 +152,8 @@ void CSettingDlg::OnRemoveProgram()
 {
     if (MessageBoxW(Handle(), L"정말로 삭제하시겠습니까?", L"OstrelBrinvale", MB_YESNO) != IDYES)
         return;
-    WriteRemovalScript();
     PostMessageW(Handle(), WM_CLOSE, 0, 0);
-    if (g_pMainDlg)
-        UnregisterAndQuit(*g_pMainDlg);
+    m_shell.RemoveProgram();
 }
 
 void CSettingDlg::OnClose()

@@ -2,13 +2,14 @@
 // changed port or speed is offered for use at once when the dialog closes.
 #pragma once
 
-#include "ui/dialog.h"
+#include "common/app_shell.h"
+#include "dialog/dialog.h"
 
 namespace brinvale {
 
 class CSettingDlg : public Dialog {
 public:
-    CSettingDlg();
+    explicit CSettingDlg(AppShell& shell);
 
     // The user answered Yes to applying a changed port or speed now.
     int m_bApplyNow = 0;
@@ -30,6 +31,7 @@ private:
     void OnStartSpeed();
     void OnRemoveProgram();
 
+    AppShell& m_shell;
     bool m_bConnChanged = false;
 };
 

@@ -5,10 +5,10 @@
 
 #include <windows.h>
 
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "log/traffic_log.h"
 #include "relay/relay_state.h"
-#include "ui/dialog.h"
-#include "ui/program_paths.h"
 
 namespace brinvale {
 

@@ -3,6 +3,8 @@
 #include <commctrl.h>
 #include <shellapi.h>
 
+#include "common/file_version.h"
+#include "common/text.h"
 #include "res/resource.h"
 #include "update/update.h"
 

@@ -1,7 +1,7 @@
 // The About dialog: the product, its version and three help pages.
 #pragma once
 
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 namespace brinvale {
 

@@ -15,6 +15,7 @@ public:
         INITCOMMONCONTROLSEX controls{sizeof controls, 0xFF};
         InitCommonControlsEx(&controls);
         g_global.crBackground = RGB(255, 255, 255);
+        Dialog::SetBackgroundColour(g_global.crBackground);
 
         CBrinvaleDlg mainWindow;
         mainWindow.RunModal(nullptr);

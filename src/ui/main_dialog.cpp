@@ -1,5 +1,6 @@
 #include "ui/main_dialog.h"
 
+#include "common/text.h"
 #include "config/port_list.h"
 #include "config/run_key.h"
 #include "config/setting_dialog.h"
@@ -10,7 +11,7 @@
 #include "relay/van_link.h"
 #include "res/resource.h"
 #include "ui/about_dialog.h"
-#include "ui/program_paths.h"
+#include "common/program_paths.h"
 #include "ui/single_instance.h"
 #include "update/download_dialog.h"
 #include "update/install.h"
@@ -23,6 +24,7 @@ CBrinvaleDlg* g_pMainDlg = nullptr;
 namespace {
 
 constexpr UINT WM_APP_HIDE = WM_APP + 2;
+constexpr UINT WM_APP_DEFERRED_MESSAGES = WM_APP + 3;
 
 HICON LoadProgramIcon(int size)
 {
@@ -59,8 +61,7 @@ void CBrinvaleDlg::ComputeProgramPaths()
         LoadSettings(SettingsFilePath());
     } else {
         // Another copy of this program runs: end quietly, leaving it alone.
-        m_bConfirmExit = false;
-        PostQuitMessage(0);
+        QuitWithoutAsking();
     }
 }
 
@@ -70,8 +71,39 @@ void CBrinvaleDlg::CheckUninstallSwitch()
 {
     if (IsUninstallSwitch(CommandLineTail())) {
         DeleteRunValue();
-        PostQuitMessage(0);
+        QuitWithoutAsking();
     }
+}
+
+void CBrinvaleDlg::QuitWithoutAsking()
+{
+    m_bConfirmExit = false;
+    m_bQuitting = true;
+    PostQuitMessage(0);
+}
+
+void CBrinvaleDlg::RemoveProgram()
+{
+    WriteRemovalScript();
+    UnregisterAndQuit(*this);
+}
+
+// A till that connects by itself may stand unattended: a message box before
+// the connection would keep it from taking payments until someone clicks.
+void CBrinvaleDlg::ShowMessage(const std::wstring& text)
+{
+    if (m_bUnattendedStart && g_bAutoConnect == 1 && !m_bQuitting)
+        m_deferredMessages.push_back(text);
+    else
+        AppMessageBox(text);
+}
+
+void CBrinvaleDlg::ShowDeferredMessages()
+{
+    std::vector<std::wstring> messages;
+    messages.swap(m_deferredMessages);
+    for (const std::wstring& text : messages)
+        AppMessageBox(text);
 }
 
 
@@ -82,6 +114,7 @@ BOOL CBrinvaleDlg::OnInitDialog()
     SendMessageW(Handle(), WM_SETICON, ICON_SMALL,
                  reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
 
+    m_bUnattendedStart = true;
     brinvale::InstallIfNeeded(*this);
     brinvale::CheckForUpdate(*this);
     m_bConfirmExit = true;
@@ -105,8 +138,12 @@ BOOL CBrinvaleDlg::OnInitDialog()
         ShowWindow(g_pStatusDlg->Handle(), SW_HIDE);
     }
     SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
-    if (g_bAutoConnect == 1)
+    // An ending copy leaves the terminal's port to the copy that follows it.
+    if (g_bAutoConnect == 1 && !m_bQuitting)
         StartRelay();
+    m_bUnattendedStart = false;
+    if (!m_deferredMessages.empty())
+        PostMessageW(Handle(), WM_APP_DEFERRED_MESSAGES, 0, 0);
     return TRUE;
 }
 
@@ -281,7 +318,7 @@ void CBrinvaleDlg::RunSettings()
 {
     int applyNow = 0;
     {
-        CSettingDlg settings;
+        CSettingDlg settings(*this);
         settings.RunModal(Handle());
         applyNow = settings.m_bApplyNow;
     }
@@ -416,6 +453,9 @@ INT_PTR CBrinvaleDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
     case WM_APP_STATUS:
         if (m_pMailbox)
             m_pMailbox->Deliver();
+        return TRUE;
+    case WM_APP_DEFERRED_MESSAGES:
+        ShowDeferredMessages();
         return TRUE;
     case WM_APP_HIDE:
         if (!m_bShowAllowed)

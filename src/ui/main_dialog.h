@@ -2,13 +2,17 @@
 // status, and the notification icon that the program lives behind.
 #pragma once
 
-#include <memory>
+#include <windows.h>
+#include <shellapi.h>
 
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "common/app_shell.h"
+#include "dialog/dialog.h"
 #include "relay/pump_threads.h"
 #include "ui/about_dialog.h"
-#include "ui/dialog.h"
-
-#include <shellapi.h>
 #include "ui/look.h"
 #include "ui/status_dialog.h"
 #include "ui/status_mailbox.h"
@@ -17,10 +21,17 @@ namespace brinvale {
 
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 1;
 
-class CBrinvaleDlg : public Dialog {
+class CBrinvaleDlg : public Dialog, public AppShell {
 public:
     CBrinvaleDlg();
     ~CBrinvaleDlg() override;
+
+    // What the installation, the update and the settings may ask.
+    void QuitWithoutAsking() override;
+    bool IsQuitting() const override { return m_bQuitting; }
+    void AllowShowing(bool allow) override { m_bShowAllowed = allow; }
+    void RemoveProgram() override;
+    void ShowMessage(const std::wstring& text) override;
 
     void AddTrayIcon();
     void ShowMainWindow();
@@ -29,9 +40,6 @@ public:
     void StartRelay();
     void StopRelay();
     bool IsRelayRunning() const;
-
-    bool m_bConfirmExit = false;
-    bool m_bShowAllowed = false;
 
 protected:
     INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -57,6 +65,17 @@ private:
     void SetOwnTransferState(const std::wstring& text, Colour colour);
     void ApplyStatus(const StatusUpdate& update);
     void ShowStoppedButtons(bool stopped);
+    void ShowDeferredMessages();
+
+    // Closing asks first while set; a quit request never asks.
+    bool m_bConfirmExit = false;
+    // While clear, nothing makes the main window visible.
+    bool m_bShowAllowed = false;
+    bool m_bQuitting = false;
+    // From the window's creation until an automatic connection has been
+    // made: messages wait meanwhile.
+    bool m_bUnattendedStart = false;
+    std::vector<std::wstring> m_deferredMessages;
 
     HICON m_hIcon;
     NOTIFYICONDATAW m_nid{};

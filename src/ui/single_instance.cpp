@@ -3,10 +3,14 @@
 #include <windows.h>
 #include <tlhelp32.h>
 
-#include "ui/dialog.h"
-#include "ui/program_paths.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 
 namespace brinvale {
+
+namespace {
+constexpr int kEndingCopyGraceMs = 2500;
+}  // namespace
 
 int CountRunningCopies(const std::wstring& name)
 {
@@ -28,6 +32,14 @@ bool IsSoleInstance()
 {
     const std::wstring name = FromAnsi(g_paths.szProgramFileName);
     Sleep(500);
+    // A copy that is ending (the one that installed or updated this one and
+    // started it) may take a little longer on a busy till: give it the time
+    // before taking it for a running copy.
+    for (int waited = 0; waited < kEndingCopyGraceMs; waited += 100) {
+        if (CountRunningCopies(name) < 2)
+            return true;
+        Sleep(100);
+    }
     return CountRunningCopies(name) < 2;
 }
 

@@ -10,7 +10,8 @@ namespace brinvale {
 int CountRunningCopies(const std::wstring& name);
 
 // Waits 500 ms (a copy that is just ending is not counted), then true when
-// no other copy of this program file name runs.
+// no other copy of this program file name runs; a copy still there is given
+// up to 2.5 s more to end.
 bool IsSoleInstance();
 
 }  // namespace brinvale

@@ -2,7 +2,7 @@
 // right corner that repeats the relay's status while the main window hides.
 #pragma once
 
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 #include "ui/look.h"
 
 namespace brinvale {

@@ -2,7 +2,7 @@
 
 #include <utility>
 
-#include "ui/dialog.h"
+#include "common/text.h"
 
 namespace brinvale {
 

@@ -2,10 +2,11 @@
 
 #include <commctrl.h>
 
-#include <cstdio>
-
+#include "common/text.h"
 #include "res/resource.h"
 #include "update/http_win32.h"
+#include "update/program_image.h"
+#include "update/signature.h"
 #include "update/update.h"
 
 namespace brinvale {
@@ -13,11 +14,15 @@ namespace brinvale {
 CUpdateDlg* g_pUpdateDlg = nullptr;
 
 namespace {
-constexpr int kEmptyReadsAllowed = 10;
 constexpr DWORD kPieceSize = 1024;
+// A shop's line may pause for seconds; a server that sends nothing for this
+// long has stalled.
+constexpr DWORD kStallMs = 15000;
 }  // namespace
 
-CUpdateDlg::CUpdateDlg(const std::string& url) : Dialog(IDD_UPDATE_DIALOG)
+CUpdateDlg::CUpdateDlg(AppShell& shell, const std::string& url, const std::string& version,
+                       UpdateClock::time_point deadline)
+    : Dialog(IDD_UPDATE_DIALOG), m_shell(shell), m_strVersion(version), m_deadline(deadline)
 {
     m_nResult = SetUrlAndTarget(url);
 }
@@ -50,7 +55,7 @@ int CUpdateDlg::RunDownload()
 BOOL CUpdateDlg::OnInitDialog()
 {
     if (m_nResult != kIncomplete) {
-        AppMessageBox(L"업데이트 오류");
+        m_shell.ShowMessage(L"업데이트 오류");
         PostMessageW(Handle(), WM_CLOSE, 0, 0);
         return TRUE;
     }
@@ -66,16 +71,32 @@ void CUpdateDlg::DownloadThread(HWND window, HWND bar)
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
-// Complete means: the server said 200, announced the length, and that many
-// bytes arrived. An error page or a body of unknown length is never taken
-// for the program.
+// The time the next wait may take: the stall limit, or less when the
+// deadline comes sooner. False once the deadline has passed.
+bool CUpdateDlg::TimeLeft(DWORD& waitMs) const
+{
+    using std::chrono::milliseconds;
+    const auto left = std::chrono::duration_cast<milliseconds>(m_deadline - UpdateClock::now()).count();
+    if (left <= 0 || m_bStop)
+        return false;
+    waitMs = static_cast<DWORD>(std::min<long long>(left, kStallMs));
+    return true;
+}
+
+// Complete means: the server said 200 and announced a length a program can
+// have, that many bytes arrived in time, and the file on disk passed every
+// check of an update. An error page, a body of unknown length, a stalled or
+// endless transfer are never taken for the program.
 bool CUpdateDlg::Download(HWND bar)
 {
-    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT);
+    DWORD waitMs = 0;
+    if (!TimeLeft(waitMs))
+        return false;
+    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, waitMs);
     if (!request.Send(m_szUrl))
         return false;
     const std::optional<unsigned long> total = request.ContentLength();
-    if (request.StatusCode() != 200 || !total)
+    if (request.StatusCode() != 200 || !total || *total < kMinProgramSize || *total > kMaxProgramSize)
         return false;
 
     // Progress goes by posted messages: this thread never waits for the
@@ -83,26 +104,51 @@ bool CUpdateDlg::Download(HWND bar)
     PostMessageW(bar, PBM_SETRANGE32, 0, static_cast<LPARAM>(*total));
     PostMessageW(bar, PBM_SETPOS, 0, 0);
 
-    std::FILE* file = _wfopen(FromAnsi(m_szTarget).c_str(), L"wb");
-    if (!file)
+    if (!m_file.Create(FromAnsi(m_szTarget)))
         return false;
     unsigned long received = 0;
-    bool writeFailed = false;
-    int emptyReads = kEmptyReadsAllowed;
     char piece[kPieceSize];
-    while (!m_bStop) {
-        const DWORD count = request.Read(piece, kPieceSize);
-        if (count > 0 && std::fwrite(piece, 1, count, file) != count)
-            writeFailed = true;
-        received += count;
+    while (received < *total) {
+        if (!TimeLeft(waitMs))
+            return false;
+        request.SetReceiveTimeout(waitMs);
+        const std::optional<DWORD> count = request.Read(piece, std::min<unsigned long>(kPieceSize, *total - received));
+        if (!count || *count == 0 || !m_file.Write(piece, *count))
+            return false;
+        received += *count;
         PostMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(received), 0);
-        if (count == 0 && --emptyReads == 0)
-            break;
-        if (received >= *total && count == 0)
-            break;
     }
-    writeFailed |= std::fclose(file) != 0;
-    return !writeFailed && received == *total;
+
+    const std::optional<std::vector<std::uint8_t>> bytes = m_file.ReadAll(kMaxProgramSize);
+    if (!bytes || bytes->size() != *total)
+        return false;
+    std::optional<std::vector<std::uint8_t>> signature;
+    if (UpdatesAreSigned() && !(signature = DownloadSignature()))
+        return false;
+    return IsInstallableUpdate(*bytes, signature, m_strVersion);
+}
+
+// The release's signature, at the program's address followed by ".sig".
+std::optional<std::vector<std::uint8_t>> CUpdateDlg::DownloadSignature()
+{
+    DWORD waitMs = 0;
+    if (!TimeLeft(waitMs))
+        return std::nullopt;
+    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, std::min(waitMs, kHttpTimeoutMs));
+    if (!request.Send(m_szUrl + L".sig") || request.StatusCode() != 200)
+        return std::nullopt;
+    std::vector<std::uint8_t> signature;
+    std::uint8_t piece[kMaxSignatureFile + 1];
+    for (;;) {
+        const std::optional<DWORD> count = request.Read(piece, sizeof piece);
+        if (!count)
+            return std::nullopt;
+        if (*count == 0)
+            return signature;
+        signature.insert(signature.end(), piece, piece + *count);
+        if (signature.size() > kMaxSignatureFile || !TimeLeft(waitMs))
+            return std::nullopt;
+    }
 }
 
 INT_PTR CUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)

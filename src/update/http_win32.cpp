@@ -6,9 +6,8 @@ namespace brinvale {
 
 namespace {
 
-void SetTimeouts(HINTERNET handle)
+void SetTimeouts(HINTERNET handle, DWORD timeout)
 {
-    DWORD timeout = kHttpTimeoutMs;
     for (DWORD option : {INTERNET_OPTION_CONNECT_TIMEOUT, INTERNET_OPTION_SEND_TIMEOUT, INTERNET_OPTION_RECEIVE_TIMEOUT})
         InternetSetOptionW(handle, option, &timeout, sizeof timeout);
 }
@@ -22,11 +21,11 @@ void Close(HINTERNET& handle)
 
 }  // namespace
 
-HttpGet::HttpGet(const wchar_t* agent, DWORD accessType)
-    : m_hSession(InternetOpenW(agent, accessType, nullptr, nullptr, 0))
+HttpGet::HttpGet(const wchar_t* agent, DWORD accessType, DWORD timeoutMs)
+    : m_hSession(InternetOpenW(agent, accessType, nullptr, nullptr, 0)), m_timeoutMs(timeoutMs)
 {
     if (m_hSession)
-        SetTimeouts(m_hSession);
+        SetTimeouts(m_hSession, m_timeoutMs);
 }
 
 HttpGet::~HttpGet()
@@ -59,7 +58,7 @@ bool HttpGet::Send(const std::wstring& url)
     m_hRequest = HttpOpenRequestW(m_hConnection, L"GET", path[0] ? path : L"/", nullptr, nullptr, nullptr, flags, 0);
     if (!m_hRequest)
         return false;
-    SetTimeouts(m_hRequest);
+    SetTimeouts(m_hRequest, m_timeoutMs);
     return HttpSendRequestW(m_hRequest, nullptr, 0, nullptr, 0) != FALSE;
 }
 
@@ -86,11 +85,22 @@ std::optional<unsigned long> HttpGet::ContentLength() const
     return length;
 }
 
-DWORD HttpGet::Read(void* buffer, DWORD size)
+void HttpGet::SetReceiveTimeout(DWORD timeoutMs)
 {
-    DWORD got = 0;
-    if (!m_hRequest || !InternetReadFile(m_hRequest, buffer, size, &got))
+    if (m_hRequest)
+        InternetSetOptionW(m_hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeoutMs, sizeof timeoutMs);
+}
+
+std::optional<DWORD> HttpGet::Read(void* buffer, DWORD size)
+{
+    DWORD available = 0;
+    if (!m_hRequest || !InternetQueryDataAvailable(m_hRequest, &available, 0, 0))
+        return std::nullopt;
+    if (available == 0)
         return 0;
+    DWORD got = 0;
+    if (!InternetReadFile(m_hRequest, buffer, available < size ? available : size, &got) || got == 0)
+        return std::nullopt;
     return got;
 }
 

@@ -15,7 +15,8 @@ constexpr DWORD kHttpTimeoutMs = 5000;
 
 class HttpGet {
 public:
-    HttpGet(const wchar_t* agent, DWORD accessType);
+    // timeoutMs bounds the connect, the send and every wait for bytes.
+    HttpGet(const wchar_t* agent, DWORD accessType, DWORD timeoutMs = kHttpTimeoutMs);
     ~HttpGet();
     HttpGet(const HttpGet&) = delete;
     HttpGet& operator=(const HttpGet&) = delete;
@@ -27,13 +28,20 @@ public:
     int StatusCode() const;
     std::optional<unsigned long> ContentLength() const;
 
-    // Bytes read into buffer; 0 at the end of the body or on failure.
-    DWORD Read(void* buffer, DWORD size);
+    // The longest wait for the next bytes from now on.
+    void SetReceiveTimeout(DWORD timeoutMs);
+
+    // Waits for bytes (up to the receive time-out), then reads what has come,
+    // at most size: the count, 0 at the end of the body, nullopt on failure
+    // or when nothing came in time. Taking only what is there keeps every
+    // call as short as the time-out, however slowly a server drips.
+    std::optional<DWORD> Read(void* buffer, DWORD size);
 
 private:
     HINTERNET m_hSession = nullptr;
     HINTERNET m_hConnection = nullptr;
     HINTERNET m_hRequest = nullptr;
+    DWORD m_timeoutMs;
 };
 
 }  // namespace brinvale

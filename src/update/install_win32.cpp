@@ -6,11 +6,14 @@
 #include <shlobj.h>
 
 #include <optional>
+#include <vector>
 
-#include "ui/dialog.h"
-#include "ui/main_dialog.h"
-#include "ui/program_paths.h"
+#include "common/platform.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "update/install.h"
+#include "update/scripts.h"
+#include "update/update.h"
 
 namespace brinvale {
 
@@ -60,12 +63,53 @@ bool IsSameFile(const std::wstring& a, const std::wstring& b)
     return first && second && *first == *second;
 }
 
-std::wstring RunningProgram()
+class File {
+public:
+    explicit File(const std::wstring& path)
+        : m_hFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr))
+    {
+    }
+    ~File()
+    {
+        if (m_hFile != INVALID_HANDLE_VALUE)
+            CloseHandle(m_hFile);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+
+    // The next bytes, up to size; empty at the end or on failure.
+    std::vector<char> Read(DWORD size)
+    {
+        std::vector<char> bytes(size);
+        DWORD got = 0;
+        if (m_hFile == INVALID_HANDLE_VALUE || !ReadFile(m_hFile, bytes.data(), size, &got, nullptr))
+            got = 0;
+        bytes.resize(got);
+        return bytes;
+    }
+    bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+
+private:
+    HANDLE m_hFile;
+};
+
+// The copy arrived whole: the same bytes, to the last. A copy cut short (a
+// full disk) or never made (the installed program in use) must not cost the
+// shop the program it started.
+bool HaveSameBytes(const std::wstring& a, const std::wstring& b)
 {
-    std::wstring path(32768, L'\0');
-    const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
-    path.resize(length);
-    return path;
+    File first(a);
+    File second(b);
+    if (!first.IsOpen() || !second.IsOpen())
+        return false;
+    for (;;) {
+        const std::vector<char> piece = first.Read(1 << 16);
+        if (piece != second.Read(1 << 16))
+            return false;
+        if (piece.empty())
+            return true;
+    }
 }
 
 class ComSession {
@@ -95,9 +139,20 @@ private:
     Interface* m_p = nullptr;
 };
 
+// The installed program is started, updated and removed by scripts that name
+// it: a name cmd would read otherwise, or one the ANSI code page cannot hold,
+// is not installed at all (the program runs where it was started).
+bool NameFitsScripts()
+{
+    const std::wstring name = ExecutablePath().filename().wstring();
+    return FromAnsi(g_paths.szProgramFileName) == name &&
+           RestartScriptText(g_paths.szInstallFolder, g_paths.szProgramFileName).has_value();
+}
+
 }  // namespace
 
-int CreateDesktopShortcut(const std::string& target, const std::string& folder, const std::string& name)
+int CreateDesktopShortcut(AppShell& shell, const std::string& target, const std::string& folder,
+                          const std::string& name)
 {
     const std::wstring targetPath = FromAnsi(target);
     const std::wstring linkPath = FromAnsi(folder + "\\" + name);
@@ -116,16 +171,18 @@ int CreateDesktopShortcut(const std::string& target, const std::string& folder, 
     ComPtr<IPersistFile> file;
     if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
         if (file->Save(linkPath.c_str(), TRUE) != S_OK)
-            AppMessageBox(L"바로가기 생성 오류가 발생하였습니다.");
+            shell.ShowMessage(L"바로가기 생성 오류가 발생하였습니다.");
     }
     return 1;
 }
 
-void InstallIfNeeded(CBrinvaleDlg& mainWindow)
+void InstallIfNeeded(AppShell& shell)
 {
+    if (!NameFitsScripts())
+        return;
     const std::string desktop = DesktopFolder();
     const std::string shortcutName = std::string(g_paths.szBaseName) + ".lnk";
-    const std::wstring running = RunningProgram();
+    const std::wstring running = ExecutablePath().wstring();
 
     const std::wstring installFolder = FromAnsi(g_paths.szInstallFolder);
     if (!IsDirectory(installFolder) && !CreateDirectoryW(installFolder.c_str(), nullptr))
@@ -134,14 +191,18 @@ void InstallIfNeeded(CBrinvaleDlg& mainWindow)
     if (desktop.empty() || !IsDirectory(FromAnsi(desktop)))
         return;
     if (!Exists(FromAnsi(desktop + "\\" + shortcutName)))
-        CreateDesktopShortcut(installed, desktop, shortcutName);
+        CreateDesktopShortcut(shell, installed, desktop, shortcutName);
     if (IsSameFile(running, FromAnsi(installed)))
         return;
 
+    // Nothing is deleted and the Run value stays until the installed copy is
+    // whole and on its way: otherwise this copy runs on where it is.
     CopyFileW(running.c_str(), FromAnsi(installed).c_str(), FALSE);
+    if (!HaveSameBytes(running, FromAnsi(installed)) || !WriteRestartScript())
+        return;
+    // A copy at a drive's root stays: its removal script would sweep the drive.
     WriteOldCopyRemovalScript();
-    WriteRestartScript();
-    UnregisterAndQuit(mainWindow);
+    UnregisterAndQuit(shell);
 }
 
 }  // namespace brinvale

@@ -2,10 +2,9 @@
 
 #include <cwctype>
 
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "config/run_key.h"
-#include "ui/dialog.h"
-#include "ui/main_dialog.h"
-#include "ui/program_paths.h"
 #include "update/install.h"
 #include "update/scripts.h"
 #include "update/update.h"
@@ -36,27 +35,28 @@ void DeleteShortcut()
         DeleteFileW(FromAnsi(shortcut).c_str());
 }
 
+// The shortcut goes only when the script that removes the rest can run.
+bool WriteAndStartRemoval(const char* name, const std::optional<std::string>& text)
+{
+    if (!text || IsDriveRoot(ProgramFolder()) || !WriteScript(name, *text))
+        return false;
+    DeleteShortcut();
+    if (StartScript(name))
+        return true;
+    DeleteScript(name);
+    return false;
+}
+
 }  // namespace
 
 bool WriteRemovalScript()
 {
-    const std::optional<std::string> text = RemovalScriptText(g_paths.szBaseName, HomeDrive() + "\\OSBRIN\\");
-    // The shortcut goes only when the script that removes the rest can run.
-    if (!text || !WriteScript("killfileall.bat", *text))
-        return false;
-    DeleteShortcut();
-    StartScript("killfileall.bat");
-    return true;
+    return WriteAndStartRemoval("killfileall.bat", RemovalScriptText(g_paths.szBaseName, HomeDrive() + "\\OSBRIN\\"));
 }
 
 bool WriteOldCopyRemovalScript()
 {
-    const std::optional<std::string> text = OldCopyRemovalScriptText(g_paths.szBaseName);
-    if (!text || !WriteScript("killfile.bat", *text))
-        return false;
-    DeleteShortcut();
-    StartScript("killfile.bat");
-    return true;
+    return WriteAndStartRemoval("killfile.bat", OldCopyRemovalScriptText(g_paths.szBaseName));
 }
 
 bool WriteRestartScript()
@@ -65,11 +65,10 @@ bool WriteRestartScript()
     return text && WriteAndStartScript("runextern.bat", *text);
 }
 
-void UnregisterAndQuit(CBrinvaleDlg& mainWindow)
+void UnregisterAndQuit(AppShell& shell)
 {
-    mainWindow.m_bConfirmExit = false;
     DeleteRunValue();
-    PostQuitMessage(0);
+    shell.QuitWithoutAsking();
 }
 
 bool IsUninstallSwitch(const std::wstring& tail)

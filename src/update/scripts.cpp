@@ -2,6 +2,7 @@
 
 #include <cstdarg>
 #include <cstdio>
+#include <initializer_list>
 
 namespace brinvale {
 
@@ -21,27 +22,79 @@ std::optional<std::string> Compose(const char* format, ...)
     return std::string(text, static_cast<std::size_t>(length));
 }
 
+bool AllSafe(std::initializer_list<std::string_view> texts)
+{
+    for (std::string_view text : texts) {
+        if (!IsSafeScriptText(text))
+            return false;
+    }
+    return true;
+}
+
 }  // namespace
 
-std::optional<std::string> UpdateScriptText(const std::string& updateFile, const std::string& installedProgram,
-                                            const std::string& startCommand)
+bool IsSafeScriptText(std::string_view text)
 {
+    for (char c : text) {
+        if (static_cast<unsigned char>(c) < 0x20 || std::string_view("\"%&^|<>?*").find(c) != std::string_view::npos)
+            return false;
+    }
+    return true;
+}
+
+bool IsDriveRoot(std::string_view folder)
+{
+    if (folder.starts_with("\\\\?\\"))
+        folder.remove_prefix(4);
+    while (folder.ends_with('\\'))
+        folder.remove_suffix(1);
+    if (folder.size() == 2 && folder[1] == ':')
+        return true;
+    // \\server\share: a root when nothing follows the share's name.
+    if (folder.starts_with("\\\\")) {
+        const std::size_t share = folder.find('\\', 2);
+        return share == std::string_view::npos || folder.find('\\', share + 1) == std::string_view::npos;
+    }
+    return folder.empty();
+}
+
+std::string UpdateBackupPath(const std::string& installedProgram)
+{
+    return installedProgram + ".old";
+}
+
+std::optional<std::string> UpdateScriptText(const std::string& updateFile, const std::string& installFolder,
+                                            const std::string& programFileName)
+{
+    if (!AllSafe({updateFile, installFolder, programFileName}))
+        return std::nullopt;
+    const std::string installed = installFolder + "\\" + programFileName;
+    const std::string start = installFolder + "\\\"" + programFileName + "\"";
+    const std::string backup = UpdateBackupPath(installed);
+    // "move" rather than a copy: on the same drive it is a rename, so the
+    // program in place is always whole, and it is the very file that was
+    // checked.
     return Compose("IF NOT EXIST \"%s\" goto KError\t\r\n"
                    ":Repeat      \r\n"
                    "del /f /s /q \"%s\"    \r\n"
                    "if exist \"%s\" goto Repeat\t\t\r\n"
-                   "copy /y \"%s\" \"%s\"   \r\n"
+                   "move /y \"%s\" \"%s\"   \r\n"
+                   "if not exist \"%s\" move /y \"%s\" \"%s\"\r\n"
                    "@ start %s %%1\t\r\n"
                    ":KError\t\r\n"
                    "del /f /s /q \"%s\"    \r\n"
                    "del /f /s /q \"%s\"    \r\n"
+                   "del /f /s /q \"%s\"    \r\n"
                    ":END",
-                   updateFile.c_str(), installedProgram.c_str(), installedProgram.c_str(), updateFile.c_str(),
-                   installedProgram.c_str(), startCommand.c_str(), updateFile.c_str(), "update_brinvale.bat");
+                   updateFile.c_str(), installed.c_str(), installed.c_str(), updateFile.c_str(), installed.c_str(),
+                   installed.c_str(), backup.c_str(), installed.c_str(), start.c_str(), updateFile.c_str(),
+                   backup.c_str(), "update_brinvale.bat");
 }
 
 std::optional<std::string> RemovalScriptText(const std::string& baseName, const std::string& installFolderWithSlash)
 {
+    if (!AllSafe({baseName, installFolderWithSlash}))
+        return std::nullopt;
     const char* b = baseName.c_str();
     const char* i = installFolderWithSlash.c_str();
     const char* l = "CATLOG";
@@ -64,6 +117,8 @@ std::optional<std::string> RemovalScriptText(const std::string& baseName, const 
 
 std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
 {
+    if (!AllSafe({baseName}))
+        return std::nullopt;
     const char* b = baseName.c_str();
     return Compose(":Repeat      \r\n"
                    "del /f /s /q \"%s.exe\" \r\n"
@@ -78,6 +133,8 @@ std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
 
 std::optional<std::string> RestartScriptText(const std::string& installFolder, const std::string& programFileName)
 {
+    if (!AllSafe({installFolder, programFileName}))
+        return std::nullopt;
     return Compose("@ start %s\\\"%s\" %%1\t\r\n"
                    ":Repeat      \r\n"
                    "del /f /s /q \"%s\"    \r\n"

@@ -6,6 +6,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 
 namespace brinvale {
 
@@ -13,9 +14,28 @@ namespace brinvale {
 // no cut-off script ever runs.
 constexpr std::size_t kMaxScriptText = 1023;
 
-// The texts as composed, each line ending CR LF (":END" with none).
-std::optional<std::string> UpdateScriptText(const std::string& updateFile, const std::string& installedProgram,
-                                            const std::string& startCommand);
+// True for a text that cmd reads as written: no quote, no character that
+// expands, redirects, chains or escapes (% & ^ | < >), no wildcard (a name
+// the ANSI code page could not hold turns into '?', and "del /s" would take
+// every file it matches), no control character. A script takes only such
+// texts.
+bool IsSafeScriptText(std::string_view text);
+
+// True for a folder that is a drive's or a share's root ("C:\", "\\pc\till\"):
+// the removal scripts delete by bare names with "/s", which there would reach
+// every folder of the drive.
+bool IsDriveRoot(std::string_view folder);
+
+// The update script keeps the installed program until the new one is in
+// place: it waits for the program to end, moves the checked update file into
+// its place, and puts the copy kept beside it (the backup) back when that
+// did not work. The backup is the installed program followed by ".old".
+std::string UpdateBackupPath(const std::string& installedProgram);
+
+// The texts as composed, each line ending CR LF (":END" with none); nullopt
+// when a text is unsafe for a script or the script would not fit.
+std::optional<std::string> UpdateScriptText(const std::string& updateFile, const std::string& installFolder,
+                                            const std::string& programFileName);
 std::optional<std::string> RemovalScriptText(const std::string& baseName, const std::string& installFolderWithSlash);
 std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName);
 std::optional<std::string> RestartScriptText(const std::string& installFolder, const std::string& programFileName);

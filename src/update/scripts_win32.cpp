@@ -3,20 +3,32 @@
 
 #include <cstdio>
 
-#include "ui/dialog.h"
-#include "ui/main_dialog.h"
-#include "ui/program_paths.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "update/scripts.h"
 #include "update/update.h"
 
 namespace brinvale {
 
+namespace {
+
 // The scripts delete files by relative names, so they must run in the
 // program's own folder. The working directory is whatever the program was
 // started with: the system folder for a start at logon.
+std::wstring ScriptPath(const char* name)
+{
+    return FromAnsi(ProgramFolder() + name);
+}
+
+}  // namespace
+
 bool WriteScript(const char* name, const std::string& text)
 {
-    const std::wstring path = FromAnsi(ProgramFolder() + name);
+    // Every name in a script comes from the narrow paths; if the program's
+    // path lost a character there, they would name other files.
+    if (!ProgramPathSurvivesAnsi())
+        return false;
+    const std::wstring path = ScriptPath(name);
     std::FILE* file = _wfopen(path.c_str(), L"wb");
     if (!file)
         return false;
@@ -29,27 +41,49 @@ bool WriteScript(const char* name, const std::string& text)
     return true;
 }
 
-void StartScript(const char* name)
+bool StartScript(const char* name)
 {
     const std::wstring folder = FromAnsi(ProgramFolder());
-    ShellExecuteW(nullptr, L"open", (folder + FromAnsi(name)).c_str(), nullptr, folder.c_str(), SW_HIDE);
+    const HINSTANCE result =
+        ShellExecuteW(nullptr, L"open", (folder + FromAnsi(name)).c_str(), nullptr, folder.c_str(), SW_HIDE);
+    return reinterpret_cast<INT_PTR>(result) > 32;
+}
+
+void DeleteScript(const char* name)
+{
+    DeleteFileW(ScriptPath(name).c_str());
 }
 
 bool WriteAndStartScript(const char* name, const std::string& text)
 {
     if (!WriteScript(name, text))
         return false;
-    StartScript(name);
-    return true;
+    if (StartScript(name))
+        return true;
+    DeleteScript(name);
+    return false;
 }
 
-void StartUpdateAndExit(CBrinvaleDlg&)
+bool StartUpdateAndExit(AppShell& shell)
 {
-    const std::string installed = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
-    const std::string start = std::string(g_paths.szInstallFolder) + "\\\"" + g_paths.szProgramFileName + "\"";
-    if (const std::optional<std::string> text = UpdateScriptText(g_szUpdateFile, installed, start))
-        WriteAndStartScript("update_brinvale.bat", *text);
-    PostQuitMessage(0);
+    const std::optional<std::string> text =
+        UpdateScriptText(g_szUpdateFile, g_paths.szInstallFolder, g_paths.szProgramFileName);
+    if (!text)
+        return false;
+    // The program in place is kept beside it until the new one has taken its
+    // place; the script puts it back if the move fails.
+    const std::wstring installed = FromAnsi(std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName);
+    const std::wstring backup = FromAnsi(UpdateBackupPath(ToAnsi(installed)));
+    if (GetFileAttributesW(installed.c_str()) == INVALID_FILE_ATTRIBUTES)
+        DeleteFileW(backup.c_str());  // nothing to keep; an old one must not come back
+    else if (!CopyFileW(installed.c_str(), backup.c_str(), FALSE))
+        return false;
+    if (!WriteAndStartScript("update_brinvale.bat", *text)) {
+        DeleteFileW(backup.c_str());
+        return false;
+    }
+    shell.QuitWithoutAsking();
+    return true;
 }
 
 }  // namespace brinvale

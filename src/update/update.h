@@ -2,37 +2,57 @@
 // Windows only.
 #pragma once
 
+#include <cstdint>
+#include <optional>
+#include <span>
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/app_shell.h"
+#include "update/signature.h"
 
 namespace brinvale {
-
-class CBrinvaleDlg;
 
 // The update file: the install folder and "UpdateFile.sob"; composed by
 // CheckForUpdate, read by the download window and the update script.
 extern std::string g_szUpdateFile;
 
-// The FileVersion of the program's own version resource ("2.0.0.3"), in the
-// ANSI code page; empty without one. Cut to size - 1 bytes.
-std::string ReadFileVersionText(std::size_t size = 1024);
-
 // Asks the update server for the version on offer and, when it is newer,
-// downloads it and hands over to the update script. Never hangs start-up:
-// every network wait has a time-out of a few seconds, and any failure means
-// no update and a normal start. Gives 1.
-int CheckForUpdate(CBrinvaleDlg& mainWindow);
+// downloads it, checks it and hands over to the update script. Never holds
+// start-up for long: the whole check ends within about a minute, and any
+// failure means a normal start (with "업데이트 실패" once a download was
+// tried). A copy that is already ending does nothing. Gives 1.
+int CheckForUpdate(AppShell& shell);
+
+// True when bytes (the whole update file) may replace the installed program:
+// with a key built in, signature is its signature of bytes; and bytes are a
+// whole Windows program for a machine this Windows runs, whose own
+// FileVersion is exactly version.
+bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
+                         const std::optional<std::vector<std::uint8_t>>& signature, std::string_view version);
 
 // A script is written into the program's own folder and started hidden
-// there. False when it could not be written (nothing is left behind then).
+// there. False when it could not be written whole (nothing is left behind
+// then) or, for StartScript, not started.
 bool WriteScript(const char* name, const std::string& text);
-void StartScript(const char* name);
+bool StartScript(const char* name);
+void DeleteScript(const char* name);
 bool WriteAndStartScript(const char* name, const std::string& text);
 
-// Writes and starts the update script, then asks the program to end.
-void StartUpdateAndExit(CBrinvaleDlg& mainWindow);
+// Keeps a copy of the installed program beside it, writes and starts the
+// update script and ends the program. False, with nothing left behind and
+// the program running on, when any of it cannot be done.
+bool StartUpdateAndExit(AppShell& shell);
 
 // The update server, "host" or "host:port", and the address of one of its
-// pages.
+// pages. Fixed when the program is built.
 std::wstring UpdateServerUrl(const char* path);
+
+// A signed build carries the release's public key and installs only updates
+// signed with it (a key it cannot read refuses every update); an unsigned
+// build keeps to the plain protocol.
+bool UpdatesAreSigned();
+std::optional<P256PublicKey> UpdatePublicKey();
 
 }  // namespace brinvale

@@ -1,27 +1,23 @@
 #include <windows.h>
 
-#include "ui/dialog.h"
-#include "ui/main_dialog.h"
-#include "ui/program_paths.h"
+#include "common/file_version.h"
+#include "common/program_paths.h"
+#include "common/text.h"
 #include "update/download_dialog.h"
 #include "update/http_win32.h"
 #include "update/update.h"
 #include "update/version.h"
 
-#ifndef BRINVALE_UPDATE_HOST
-#define BRINVALE_UPDATE_HOST "update.brinvale.invalid"
-#endif
-
 namespace brinvale {
 
 std::string g_szUpdateFile;
 
-std::wstring UpdateServerUrl(const char* path)
-{
-    return L"http://" + FromAnsi(BRINVALE_UPDATE_HOST) + FromAnsi(path);
-}
-
 namespace {
+
+// However the server and the line behave, start-up waits no longer than
+// this for an update: the query's own time-outs, then the download and its
+// checks in what is left.
+constexpr auto kUpdateTimeLimit = std::chrono::seconds(60);
 
 // The first line of the version query's reply; empty when the server cannot
 // be reached or does not answer within the time-outs.
@@ -32,8 +28,8 @@ std::string FetchVersionReply()
         return {};
     FirstLineReader reader;
     char piece[256];
-    for (DWORD count; (count = request.Read(piece, sizeof piece)) > 0;) {
-        if (!reader.Feed(piece, count))
+    for (std::optional<DWORD> count; (count = request.Read(piece, sizeof piece)) && *count > 0;) {
+        if (!reader.Feed(piece, *count))
             break;
     }
     return reader.Line();
@@ -41,8 +37,14 @@ std::string FetchVersionReply()
 
 }  // namespace
 
-int CheckForUpdate(CBrinvaleDlg& mainWindow)
+int CheckForUpdate(AppShell& shell)
 {
+    // A copy that is ending (a second copy, an installation, "/uninstall")
+    // leaves the server alone: its successor may be starting right now, and
+    // must not find it still running.
+    if (shell.IsQuitting())
+        return 1;
+    const UpdateClock::time_point deadline = UpdateClock::now() + kUpdateTimeLimit;
     g_szUpdateFile = std::string(g_paths.szInstallFolder) + "\\UpdateFile.sob";
     const std::string reply = FetchVersionReply();
     const std::string ownVersion = ReadFileVersionText(32);
@@ -53,13 +55,13 @@ int CheckForUpdate(CBrinvaleDlg& mainWindow)
     if (!offer || !OffersNewerVersion(*offer, ownVersion) || g_pUpdateDlg)
         return 1;
 
-    mainWindow.m_bShowAllowed = false;
-    g_pUpdateDlg = new CUpdateDlg(offer->url);
-    if (g_pUpdateDlg->RunDownload() == CUpdateDlg::kComplete)
-        StartUpdateAndExit(mainWindow);
-    else
-        AppMessageBox(L"업데이트 실패");
-    mainWindow.m_bShowAllowed = true;
+    shell.AllowShowing(false);
+    g_pUpdateDlg = new CUpdateDlg(shell, offer->url, offer->version, deadline);
+    if (g_pUpdateDlg->RunDownload() != CUpdateDlg::kComplete || !StartUpdateAndExit(shell)) {
+        g_pUpdateDlg->DiscardFile();
+        shell.ShowMessage(L"업데이트 실패");
+    }
+    shell.AllowShowing(true);
     return 1;
 }
 

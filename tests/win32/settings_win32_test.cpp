@@ -11,11 +11,12 @@
 #include <sstream>
 
 #include "config/port_list.h"
+#include "common/text.h"
 #include "config/run_key.h"
 #include "config/settings.h"
 #include "relay/relay_state.h"
-#include "ui/dialog.h"
-#include "ui/program_paths.h"
+#include "dialog/dialog.h"
+#include "common/program_paths.h"
 
 namespace brinvale {
 namespace {

@@ -1,15 +1,14 @@
-#include "ui/dialog.h"
+#include "dialog/dialog.h"
 
 #include <algorithm>
 #include <vector>
-
-#include "ui/look.h"
 
 namespace brinvale {
 
 namespace {
 
 HWND g_hMainWindow = nullptr;
+COLORREF g_crBackground = RGB(255, 255, 255);
 
 // Every live dialog, so the pump knows which windows follow the key rule.
 std::vector<HWND>& LiveDialogs()
@@ -24,37 +23,10 @@ bool IsOurDialog(HWND window)
     return window && std::find(dialogs.begin(), dialogs.end(), window) != dialogs.end();
 }
 
-std::wstring Convert(UINT codePage, std::string_view text)
-{
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int length = MultiByteToWideChar(codePage, 0, text.data(), size, nullptr, 0);
-    std::wstring out(static_cast<std::size_t>(length), L'\0');
-    MultiByteToWideChar(codePage, 0, text.data(), size, out.data(), length);
-    return out;
-}
-
-std::string Convert(UINT codePage, std::wstring_view text)
-{
-    if (text.empty())
-        return {};
-    const int size = static_cast<int>(text.size());
-    const int length = WideCharToMultiByte(codePage, 0, text.data(), size, nullptr, 0, nullptr, nullptr);
-    std::string out(static_cast<std::size_t>(length), '\0');
-    WideCharToMultiByte(codePage, 0, text.data(), size, out.data(), length, nullptr, nullptr);
-    return out;
-}
-
 }  // namespace
 
-std::wstring Widen(std::string_view utf8) { return Convert(CP_UTF8, utf8); }
-std::string Utf8(std::wstring_view text) { return Convert(CP_UTF8, text); }
-std::wstring FromAnsi(std::string_view text) { return Convert(CP_ACP, text); }
-std::string ToAnsi(std::wstring_view text) { return Convert(CP_ACP, text); }
-
 Dialog::Dialog(int templateId)
-    : m_templateId(templateId), m_brBackground(CreateSolidBrush(g_global.crBackground))
+    : m_templateId(templateId), m_brBackground(CreateSolidBrush(g_crBackground))
 {
 }
 
@@ -66,6 +38,7 @@ Dialog::~Dialog()
 }
 
 HWND Dialog::MainWindow() { return g_hMainWindow; }
+void Dialog::SetBackgroundColour(COLORREF colour) { g_crBackground = colour; }
 void Dialog::SetMainWindow(HWND window) { g_hMainWindow = window; }
 
 bool Dialog::CreateModeless(HWND owner)

@@ -1,5 +1,7 @@
 // The program's own names and places, computed once at start-up. Narrow
 // texts in the ANSI code page, as the settings, scripts and log use them.
+// Windows only; the program's full path itself comes from ExecutablePath
+// (common/platform.h), the one place that asks the system for it.
 #pragma once
 
 #include <string>
@@ -17,9 +19,15 @@ extern ProgramPaths g_paths;
 
 void FillProgramPaths();
 
-// The running program's full path and its folder (with the backslash).
+// The running program's full path and its folder (with the backslash), as
+// narrow texts.
 std::string ProgramFullPath();
 std::string ProgramFolder();
+
+// True when the program's full path reads the same in the ANSI code page: a
+// name that lost a character there (to '?' or to a look-alike) would make
+// every narrow path and script name another file.
+bool ProgramPathSurvivesAnsi();
 
 // The settings file: the program folder and szIniFileName.
 std::string SettingsFilePath();

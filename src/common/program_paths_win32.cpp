@@ -1,10 +1,11 @@
-#include "ui/program_paths.h"
+#include "common/program_paths.h"
 
 #include <windows.h>
 
 #include <cstring>
 
-#include "ui/dialog.h"
+#include "common/platform.h"
+#include "common/text.h"
 
 namespace brinvale {
 
@@ -31,9 +32,13 @@ std::string EnvironmentValue(const wchar_t* name)
 
 std::string ProgramFullPath()
 {
-    wchar_t path[MAX_PATH * 2] = {};
-    GetModuleFileNameW(nullptr, path, MAX_PATH * 2);
-    return ToAnsi(path).substr(0, 1023);
+    return ToAnsi(ExecutablePath().wstring());
+}
+
+bool ProgramPathSurvivesAnsi()
+{
+    const std::wstring path = ExecutablePath().wstring();
+    return !path.empty() && FromAnsi(ToAnsi(path)) == path;
 }
 
 std::string ProgramFolder()

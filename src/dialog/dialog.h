@@ -44,6 +44,9 @@ public:
     static HWND MainWindow();
     static void SetMainWindow(HWND window);
 
+    // The shared background of every dialog made from now on.
+    static void SetBackgroundColour(COLORREF colour);
+
     // Fetches and dispatches one message; false when it was a quit request
     // (which is posted again, so every nested run ends in turn).
     static bool PumpMessage();
@@ -79,12 +82,5 @@ private:
 // The standard application message box: OK, warning icon, the program's name
 // as caption, owned by the main window.
 int AppMessageBox(const std::wstring& text, UINT type = MB_OK | MB_ICONWARNING);
-
-// UTF-8 (the relay's texts) to UTF-16 and back; ANSI code page conversions
-// for the narrow path and settings texts.
-std::wstring Widen(std::string_view utf8);
-std::string Utf8(std::wstring_view text);
-std::wstring FromAnsi(std::string_view text);
-std::string ToAnsi(std::wstring_view text);
 
 }  // namespace brinvale

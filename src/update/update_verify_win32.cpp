@@ -1,0 +1,52 @@
+// The checks a downloaded update passes before it may replace the installed
+// program. The rules themselves are portable (program_image.h, signature.h);
+// here they meet the running Windows and the platform's cryptography.
+#include <windows.h>
+
+#include "common/file_version.h"
+#include "update/program_image.h"
+#include "update/update.h"
+
+namespace brinvale {
+
+namespace {
+
+bool WindowsIs64Bit()
+{
+#ifdef _WIN64
+    return true;
+#else
+    // A 32-bit program sees the machine's own processor only here; on 64-bit
+    // Windows GetSystemInfo would answer for the x86 emulation it runs in.
+    SYSTEM_INFO info{};
+    GetNativeSystemInfo(&info);
+    return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
+#endif
+}
+
+bool IsSignedByRelease(std::span<const std::uint8_t> bytes, const std::optional<std::vector<std::uint8_t>>& signature)
+{
+    const std::optional<P256PublicKey> key = UpdatePublicKey();
+    if (!key || !signature)
+        return false;
+    const std::optional<P256Signature> numbers = P256SignatureFromDer(*signature);
+    return numbers && VerifyP256Signature(bytes, *numbers, *key);
+}
+
+}  // namespace
+
+bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
+                         const std::optional<std::vector<std::uint8_t>>& signature, std::string_view version)
+{
+    // The signature first: nothing else reads a file the release did not sign.
+    if (UpdatesAreSigned() && !IsSignedByRelease(bytes, signature))
+        return false;
+    const std::optional<ProgramImage> image = ReadProgramImage(bytes);
+    if (!image || !MachineRunsHere(image->machine, WindowsIs64Bit()))
+        return false;
+    // Exactly the version offered: another one would be offered again at
+    // every start.
+    return !version.empty() && FileVersionOf(image->versionResource) == version;
+}
+
+}  // namespace brinvale
