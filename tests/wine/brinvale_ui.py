@@ -315,6 +315,35 @@ def start_program(exe: os.PathLike | str, *args: str, cwd: Optional[os.PathLike 
     return Program(str(exe), args, str(cwd) if cwd is not None else None, log, uidriver)
 
 
+def script_processes(script: str) -> list[int]:
+    """Linux pids of this prefix's cmd processes running the script."""
+    pids = []
+    prefix = f"WINEPREFIX={wine_root() / 'prefix'}".encode()
+    for entry in Path("/proc").iterdir():
+        if not entry.name.isdigit():
+            continue
+        try:
+            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
+            environ = (entry / "environ").read_bytes().split(b"\0")
+        except OSError:
+            continue
+        if "cmd.exe" in command and script in command and prefix in environ:
+            pids.append(int(entry.name))
+    return pids
+
+
+def end_script(script: str) -> None:
+    """Ends the cmd processes still running a script the program started.
+    Under Wine a script that deletes itself never ends (cmd keeps it open),
+    and one whose start line Wine cannot run waits for ever."""
+    for pid in script_processes(script):
+        try:
+            os.kill(pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+    wait_for(lambda: not script_processes(script), 10, message=f"{script} ended")
+
+
 def kill_program(name: str, uidriver: Optional[str] = None) -> int:
     """Terminates every Windows process of that executable; how many."""
     out = ui_ok("kill-process", name, uidriver=uidriver, timeout=60)

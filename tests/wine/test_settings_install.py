@@ -16,7 +16,6 @@ installed copy itself.
 
 import os
 import shutil
-import signal
 import subprocess
 import sys
 import tempfile
@@ -135,36 +134,9 @@ def files_in(folder):
             for path in sorted(folder.rglob("*"))}
 
 
-def script_processes(script):
-    """Linux pids of this prefix's cmd processes running the script."""
-    pids = []
-    for entry in Path("/proc").iterdir():
-        if not entry.name.isdigit():
-            continue
-        try:
-            command = (entry / "cmdline").read_bytes().replace(b"\0", b" ").decode("utf-8", "replace")
-            environ = (entry / "environ").read_bytes().split(b"\0")
-        except OSError:
-            continue
-        if "cmd.exe" in command and script in command and \
-                f"WINEPREFIX={prefix()}".encode() in environ:
-            pids.append(int(entry.name))
-    return pids
-
-
-def end_script(script):
-    """Ends the cmd processes still running the script (see the module text)."""
-    for pid in script_processes(script):
-        try:
-            os.kill(pid, signal.SIGKILL)
-        except ProcessLookupError:
-            pass
-    bui.wait_for(lambda: not script_processes(script), 10, message=f"{script} ended")
-
-
 def clean():
     for script in ("killfile.bat", "killfileall.bat", "runextern.bat"):
-        end_script(script)
+        bui.end_script(script)
     shutil.rmtree(install_folder(), ignore_errors=True)
     shutil.rmtree(download_folder(), ignore_errors=True)
     for link in desktop().glob("*.lnk"):
@@ -337,7 +309,7 @@ class SettingsInstallTest(unittest.TestCase):
         self.assertFalse(shortcut().exists())
         restart = (download / "runextern.bat").read_bytes()
         self.assertTrue(restart.startswith(b'@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1\t\r\r\n'), restart)
-        end_script("runextern.bat")
+        bui.end_script("runextern.bat")
 
         # The old-copy script removes the copy, its settings and its log
         # folder once the copy has ended, and then itself.
@@ -354,6 +326,47 @@ class SettingsInstallTest(unittest.TestCase):
         self.assertTrue(installed.running)
         self.assertFalse((install_folder() / "killfile.bat").exists())
         self.assertFalse((install_folder() / "runextern.bat").exists())
+
+    def test_an_installation_that_cannot_finish_deletes_nothing(self):
+        # The installed copy cannot be written (a folder stands in its
+        # place), or the program's name is one cmd would read otherwise: the
+        # copy that was started runs on where it is, and nothing is deleted.
+        for what, name, prepare in (
+                ("the installed copy cannot be made", PROGRAM,
+                 lambda: (install_folder() / PROGRAM).mkdir(parents=True)),
+                ("a name cmd would misread", "Ostrel&Brinvale.exe", lambda: None)):
+            with self.subTest(what):
+                clean()
+                download = download_folder()
+                download.mkdir(parents=True)
+                shutil.copy(EXE, download / name)
+                prepare()
+                set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
+                program = self.start(download / name, cwd=download)
+                program.name = name
+                time.sleep(1)
+                self.assertTrue(program.running)
+                self.assertEqual(sorted(p.name for p in download.iterdir()), sorted([name, Path(name).stem + ".ini"]),
+                                 "no script written")
+                self.assertEqual(run_value(), r'"C:\Elsewhere\OstrelBrinvale.exe"')
+                self.assertFalse((install_folder() / name).is_file())
+                program.stop()
+
+    def test_a_copy_at_a_drives_root_installs_itself_but_is_not_deleted(self):
+        # Its removal script would delete by bare names with "/s" from the
+        # root: every such file on the drive.
+        root = prefix() / "drive_c"
+        for leftover in (PROGRAM, "OstrelBrinvale.ini", "runextern.bat", "killfile.bat"):
+            self.addCleanup(lambda path=root / leftover: path.unlink(missing_ok=True))
+        shutil.copy(EXE, root / PROGRAM)
+        program = self.start(root / PROGRAM, cwd=root, wait_visible=False)
+        self.assertEqual(program.wait(timeout=30), 0, "installed, it ends")
+        self.assertEqual((install_folder() / PROGRAM).read_bytes(), Path(EXE).read_bytes())
+        self.assertTrue((root / "runextern.bat").exists(), "the installed copy is started")
+        bui.end_script("runextern.bat")
+        time.sleep(1)
+        self.assertFalse((root / "killfile.bat").exists(), "no removal script at the root")
+        self.assertTrue((root / PROGRAM).exists())
 
     def test_a_start_from_the_install_folder_only_makes_a_missing_shortcut(self):
         self.start_installed(ini=settings_ini(port=5, log="Y"), catlog=True)
@@ -618,7 +631,7 @@ class SettingsInstallTest(unittest.TestCase):
         self.assertIsNone(run_value())
         bui.wait_for(lambda: sorted(p.name for p in install_folder().iterdir()) == ["UpdateFile.sob"], 20,
                      message="program, settings, logs and killfileall.bat removed")
-        bui.wait_for(lambda: not script_processes("killfileall.bat"), 5, message="killfileall.bat ended")
+        bui.wait_for(lambda: not bui.script_processes("killfileall.bat"), 5, message="killfileall.bat ended")
 
     # --- the uninstall switch --------------------------------------------------
 

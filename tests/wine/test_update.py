@@ -2,10 +2,12 @@
 installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1:18481
 (tests/wine/update_server.py) for the version on offer at every start.
 
-Two builds take part, both with that server compiled in: the release
-(2.0.0.3, BRINVALE_UPDATE_TEST_EXE) and a newer one (2.0.0.4,
-BRINVALE_UPDATE_NEXT_EXE). The UI driver is BRINVALE_UIDRIVER; screenshots go
-to BRINVALE_SCREENSHOTS (default: a temporary folder).
+Three builds take part, all with that server compiled in: the release
+(2.0.0.3, BRINVALE_UPDATE_TEST_EXE), a newer one (2.0.0.4,
+BRINVALE_UPDATE_NEXT_EXE) and the release as a signed build, which carries the
+public key of tests/wine/keys (BRINVALE_UPDATE_SIGNED_EXE); the tests sign
+what they offer it with openssl. The UI driver is BRINVALE_UIDRIVER;
+screenshots go to BRINVALE_SCREENSHOTS (default: a temporary folder).
 
 The install folder C:\\OSBRIN (the home drive's OSBRIN) is shared by every
 test of the Wine prefix: each test here empties it before and after itself.
@@ -18,6 +20,7 @@ starts the new program itself.
 import os
 import shutil
 import socket
+import subprocess
 import sys
 import tempfile
 import threading
@@ -32,6 +35,8 @@ from update_server import VERSION_QUERY, Reply, UpdateServer  # noqa: E402
 BUILD = Path(__file__).resolve().parents[2] / "build" / "windows"
 TEST_EXE = Path(os.environ.get("BRINVALE_UPDATE_TEST_EXE", BUILD / "update-test" / "OstrelBrinvale.exe"))
 NEXT_EXE = Path(os.environ.get("BRINVALE_UPDATE_NEXT_EXE", BUILD / "update-next" / "OstrelBrinvale.exe"))
+SIGNED_EXE = Path(os.environ.get("BRINVALE_UPDATE_SIGNED_EXE", BUILD / "update-signed" / "OstrelBrinvale.exe"))
+TEST_KEY = Path(__file__).resolve().parent / "keys" / "update-test-key.pem"
 SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
 SHOTS.mkdir(parents=True, exist_ok=True)
 
@@ -40,24 +45,31 @@ PROGRAM = "OstrelBrinvale.exe"
 FILE_PATH = "/files/OstrelBrinvale.exe"
 SCRIPT = "update_brinvale.bat"
 UPDATE_FILE = "UpdateFile.sob"
+BACKUP = PROGRAM + ".old"
 FAILED = "업데이트 실패"
+OPEN_LINK = "CAT : 연결 | VAN : 비연결"
 
 ABOUT_CONTROL = "1034"  # the version text: only the About dialog has it
 PROGRESS_CONTROL = "1035"  # the download window's progress bar
 CMD_ABOUT = "32777"
 
 # The update script as the release writes it for C:\OSBRIN: each line ends
-# CR CR LF on disk (text-mode write of CR LF), the last has no line end.
+# CR CR LF on disk (text-mode write of CR LF), the last has no line end. The
+# program kept beside the new one comes back if the new one cannot be moved
+# into place.
 START_LINE = '@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1'
 UPDATE_SCRIPT = (
     'IF NOT EXIST "C:\\OSBRIN\\UpdateFile.sob" goto KError\t\r\r\n'
     ":Repeat      \r\r\n"
     'del /f /s /q "C:\\OSBRIN\\OstrelBrinvale.exe"    \r\r\n'
     'if exist "C:\\OSBRIN\\OstrelBrinvale.exe" goto Repeat\t\t\r\r\n'
-    'copy /y "C:\\OSBRIN\\UpdateFile.sob" "C:\\OSBRIN\\OstrelBrinvale.exe"   \r\r\n'
+    'move /y "C:\\OSBRIN\\UpdateFile.sob" "C:\\OSBRIN\\OstrelBrinvale.exe"   \r\r\n'
+    'if not exist "C:\\OSBRIN\\OstrelBrinvale.exe" move /y "C:\\OSBRIN\\OstrelBrinvale.exe.old" '
+    '"C:\\OSBRIN\\OstrelBrinvale.exe"\r\r\n'
     + START_LINE + "\t\r\r\n"
     ":KError\t\r\r\n"
     'del /f /s /q "C:\\OSBRIN\\UpdateFile.sob"    \r\r\n'
+    'del /f /s /q "C:\\OSBRIN\\OstrelBrinvale.exe.old"    \r\r\n'
     'del /f /s /q "update_brinvale.bat"    \r\r\n'
     ":END").encode("ascii")
 
@@ -84,6 +96,21 @@ def download_ui(*args):
 
 def is_yes(result):
     return result.rc == 0 and result.out == "yes"
+
+
+def sign(data: bytes, key: Path) -> bytes:
+    """The DER signature `openssl dgst -sha256 -sign` makes of data."""
+    with tempfile.NamedTemporaryFile() as file:
+        file.write(data)
+        file.flush()
+        return subprocess.run(["openssl", "dgst", "-sha256", "-sign", str(key), file.name],
+                              check=True, capture_output=True).stdout
+
+
+def for_machine(program: bytes, machine: int) -> bytes:
+    """The program with another machine type in its PE header."""
+    header = int.from_bytes(program[0x3C:0x40], "little")
+    return program[:header + 4] + machine.to_bytes(2, "little") + program[header + 6:]
 
 
 def port_refuses(port: int) -> bool:
@@ -124,12 +151,13 @@ class UpdateTestCase(unittest.TestCase):
 
     @classmethod
     def setUpClass(cls):
-        for exe in (TEST_EXE, NEXT_EXE):
+        for exe in (TEST_EXE, NEXT_EXE, SIGNED_EXE):
             if not exe.is_file():
                 raise unittest.SkipTest(f"{exe} not built (windows preset)")
         bui.gui_env()
         cls.release = TEST_EXE.read_bytes()
         cls.next_release = NEXT_EXE.read_bytes()
+        cls.signed_release = SIGNED_EXE.read_bytes()
         # Every start makes the desktop shortcut when it is missing; one
         # made by these tests goes again at their end.
         home = bui.wine_root() / "home"
@@ -144,13 +172,10 @@ class UpdateTestCase(unittest.TestCase):
 
     def setUp(self):
         self.programs = []
-        self.end_all_copies()
-        self.folder = install_folder()
-        shutil.rmtree(self.folder, ignore_errors=True)
-        self.folder.mkdir(parents=True)
-        self.installed = self.folder / PROGRAM
-        self.installed.write_bytes(self.release)
         self.server = None
+        self.folder = install_folder()
+        self.installed = self.folder / PROGRAM
+        self.reset()
 
     def tearDown(self):
         self.end_all_copies()
@@ -159,6 +184,17 @@ class UpdateTestCase(unittest.TestCase):
         if self.server is not None:
             self.server.stop()
         shutil.rmtree(self.folder, ignore_errors=True)
+
+    def reset(self, release=None):
+        """No program running, no server, C:\\OSBRIN holding only release
+        (the unsigned 2.0.0.3 by default)."""
+        self.end_all_copies()
+        if self.server is not None:
+            self.server.stop()
+            self.server = None
+        shutil.rmtree(self.folder, ignore_errors=True)
+        self.folder.mkdir(parents=True)
+        self.installed.write_bytes(self.release if release is None else release)
 
     # --- helpers -------------------------------------------------------------
 
@@ -227,20 +263,30 @@ class UpdateTestCase(unittest.TestCase):
         self.assertEqual(self.installed.read_bytes(), self.release)
         self.assertFalse((self.folder / UPDATE_FILE).exists())
 
-    def expect_failed_download(self, file_reply, version="2.0.0.4"):
+    def expect_failed_download(self, file_reply, version="2.0.0.4", signature=None, timeout_ms=20000) -> float:
         """The download window opens, the download fails: "업데이트 실패"
-        once, then a normal start with the installed program unchanged."""
+        once, then a normal start with the installed program unchanged and
+        nothing left of the update. With a signature reply (a signed build)
+        the server answers the program's address + ".sig" with it. Gives the
+        seconds from the start to the message."""
+        installed = self.installed.read_bytes()
         server = self.serve(self.offer(version), file_reply)
+        if signature is not None:
+            server.set_file(FILE_PATH + ".sig", signature)
+        started = time.monotonic()
         program = self.start_installed()
-        self.assertEqual(self.wait_message(), FAILED)
+        self.assertEqual(self.wait_message(timeout_ms), FAILED)
+        elapsed = time.monotonic() - started
         self.assertEqual(bui.ui("msgbox-buttons", bui.MAIN_CAPTION).out, "ok")
         self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "main window waits for the answer")
         bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
         self.expect_normal_start(program)
         self.assertNotEqual(bui.ui("msgbox", bui.MAIN_CAPTION, 1000).rc, 0, "the message comes once")
-        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH])
-        self.assertEqual(self.installed.read_bytes(), self.release, "installed program unchanged")
-        self.assertFalse((self.folder / SCRIPT).exists(), "no update script")
+        self.assertEqual(server.paths()[:2], [VERSION_QUERY, FILE_PATH])
+        self.assertEqual(self.installed.read_bytes(), installed, "installed program unchanged")
+        for leftover in (SCRIPT, UPDATE_FILE, BACKUP):
+            self.assertFalse((self.folder / leftover).is_file(), f"no {leftover} left")
+        return elapsed
 
     # --- the update ------------------------------------------------------------
 
@@ -272,8 +318,8 @@ class UpdateTestCase(unittest.TestCase):
         ended = time.monotonic()
         bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == data, 30,
                      message="installed program replaced by the new version")
-        bui.wait_for(lambda: not (self.folder / UPDATE_FILE).exists() and not (self.folder / SCRIPT).exists(),
-                     30, message="update file and script removed")
+        bui.wait_for(lambda: not any((self.folder / name).exists() for name in (UPDATE_FILE, SCRIPT, BACKUP)),
+                     30, message="update file, backup and script removed")
         replaced = time.monotonic()
         script = watcher.stop()
         self.assertIn(START_LINE.encode("ascii") + b"\t\r\r\n", script, "the script starts the new program")
@@ -372,6 +418,124 @@ class UpdateTestCase(unittest.TestCase):
 
     def test_dropped_download_connection_fails(self):
         self.expect_failed_download(Reply.dropped())
+
+    def test_a_download_that_is_not_the_program_offered_is_never_installed(self):
+        data = self.next_release
+        block_page = b"<html><body>Access to this site is blocked.</body></html>\n" * 2000
+        for what, reply, version in (
+                ("an empty 200", Reply.text(b""), "2.0.0.4"),
+                ("a proxy's page of a program's length", Reply.text(block_page), "2.0.0.4"),
+                ("a program of another version", Reply.file(data), "2.0.0.5"),
+                ("a program for ARM64", Reply.file(for_machine(data, 0xAA64)), "2.0.0.4")):
+            with self.subTest(what):
+                self.reset()
+                self.expect_failed_download(reply, version)
+
+    def test_an_update_script_that_cannot_be_written_keeps_the_program_running(self):
+        (self.folder / SCRIPT).mkdir()  # no file can be made under its name
+        self.expect_failed_download(Reply.file(self.next_release))
+
+    def test_a_stalled_download_ends_after_15_seconds_of_silence(self):
+        data = self.next_release
+        elapsed = self.expect_failed_download(Reply.stalled(data, len(data) // 3), timeout_ms=45000)
+        sys.stderr.write(f"[message {elapsed:.1f} s after the start] ")
+        self.assertGreater(elapsed, 14, "a pause shorter than 15 s is no stall")
+        self.assertLess(elapsed, 35)
+
+    def test_a_download_that_never_ends_is_given_up_within_about_a_minute(self):
+        # Never silent for long enough to count as stalled.
+        elapsed = self.expect_failed_download(Reply.dripping(self.next_release, 4096, 3.0), timeout_ms=100000)
+        sys.stderr.write(f"[message {elapsed:.1f} s after the start] ")
+        self.assertGreater(elapsed, 50)
+        self.assertLess(elapsed, 80)
+
+    # --- signed updates -------------------------------------------------------
+
+    def test_a_signed_build_installs_only_what_the_release_key_signed(self):
+        data = self.next_release
+        good = sign(data, TEST_KEY)
+        with tempfile.TemporaryDirectory() as folder:
+            other_key = Path(folder) / "other.pem"
+            subprocess.run(["openssl", "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", str(other_key)],
+                           check=True, capture_output=True)
+            by_other_key = sign(data, other_key)
+        tampered = bytearray(data)
+        tampered[len(data) // 2] ^= 0x01
+        for what, program, signature in (
+                ("signed with another key", data, Reply.text(by_other_key)),
+                ("changed after signing", bytes(tampered), Reply.text(good)),
+                ("without a signature", data, Reply.not_found()),
+                ("with a signature that is none", data, Reply.text(b"\x30\x02garbage"))):
+            with self.subTest(what):
+                self.reset(self.signed_release)
+                self.expect_failed_download(Reply.file(program), signature=signature)
+                self.assertEqual(self.server.paths(), [VERSION_QUERY, FILE_PATH, FILE_PATH + ".sig"])
+
+        # Signed with the release key, it goes in, an 8-second pause on the
+        # line notwithstanding.
+        self.reset(self.signed_release)
+        server = self.serve(self.offer("2.0.0.4"), Reply.stalled(data, len(data) // 3, seconds=8))
+        server.set_file(FILE_PATH + ".sig", Reply.text(good))
+        program = self.start_installed()
+        self.assertEqual(program.wait(timeout=60), 0, "the program ends for its update")
+        bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == data, 30,
+                     message="installed program replaced by the signed version")
+        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH, FILE_PATH + ".sig"])
+
+    # --- a second copy, an unattended till -------------------------------------
+
+    def test_a_second_start_during_the_download_changes_nothing(self):
+        data = self.next_release
+        server = self.serve(self.offer("2.0.0.4"), Reply.file(data, pause_at=len(data) // 2))
+        first = self.start_installed()
+        self.assertTrue(server.wait_paused(30), "the download began")
+        partial = (self.folder / UPDATE_FILE).read_bytes()
+        second = self.start_installed()
+        self.assertEqual(second.wait(timeout=20), 0, "the second copy ends quietly")
+        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH], "without asking the server anything")
+        self.assertTrue((self.folder / UPDATE_FILE).read_bytes().startswith(partial), "the update file untouched")
+        server.release()
+        self.assertEqual(first.wait(timeout=60), 0)
+        bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == data, 30,
+                     message="installed program replaced by the whole download")
+
+    def test_an_unattended_till_connects_before_a_failed_update_is_shown(self):
+        (self.folder / "OstrelBrinvale.ini").write_bytes(
+            b"[COMPORT]\r\nport=5\r\nspeed=9.6K\r\n[STATUSBOX]\r\nshow=hidden\r\n"
+            b"[COMMON]\r\nauto_run=Y\r\nlog=N\r\n")
+        self.serve(self.offer("2.0.0.4"), Reply.not_found())
+        self.start_installed()
+        self.assertEqual(self.wait_message(), FAILED)
+        self.assertEqual(main_ui("text", bui.MAIN_CAPTION, "1005").out, OPEN_LINK,
+                         "the terminal's port was open before the message came")
+        bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
+        self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "connected: the window stays hidden")
+
+    # --- installation ------------------------------------------------------------
+
+    def test_an_installing_copy_leaves_the_server_to_the_copy_it_starts(self):
+        # A server that never answers would hold a copy that checks for
+        # updates for 5 s: the installing copy must not check at all, or the
+        # installed one, started at once, would find it running and end.
+        self.installed.unlink()
+        download = install_folder().parent / "Downloads-update-test"
+        shutil.rmtree(download, ignore_errors=True)
+        download.mkdir()
+        self.addCleanup(shutil.rmtree, download, ignore_errors=True)
+        self.addCleanup(bui.end_script, "killfile.bat")
+        self.addCleanup(bui.end_script, "runextern.bat")
+        (download / PROGRAM).write_bytes(self.release)
+        server = self.serve()
+        server.set_silent()
+        started = time.monotonic()
+        installer = bui.start_program(download / PROGRAM, cwd=download)
+        self.programs.append(installer)
+        bui.wait_for(lambda: (download / "runextern.bat").exists(), 20, message="restart script written")
+        installed = self.start_installed()  # as the restart script would (Wine's cmd cannot)
+        self.assertEqual(installer.wait(timeout=10), 0)
+        self.assertLess(time.monotonic() - started, 4.5, "the installing copy ended without a word to the server")
+        self.expect_normal_start(installed, within=25)
+        self.assertEqual(self.installed.read_bytes(), self.release)
 
     # --- no server --------------------------------------------------------------
 

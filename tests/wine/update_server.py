@@ -22,7 +22,9 @@ file until interrupted, e.g. to watch the program update itself.
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import json
+import math
 import socket
 import threading
 import time
@@ -64,6 +66,9 @@ class Reply:
     pause_at        once this many body bytes are out, go on only after
                     release() (or pause_limit seconds); meanwhile one byte a
                     second keeps the client from timing out
+    gap_at, gap     once gap_at body bytes are out, send nothing for gap
+                    seconds (math.inf: never again, the connection stays
+                    open: a stalled server)
     """
 
     status: int = 200
@@ -77,6 +82,8 @@ class Reply:
     delay: float = 0.0
     pause_at: Optional[int] = None
     pause_limit: float = 60.0
+    gap_at: Optional[int] = None
+    gap: float = 0.0
 
     # --- common answers ---------------------------------------------------
 
@@ -103,6 +110,18 @@ class Reply:
             reply.piece = max(1, -(-len(data) // pieces))
             reply.delay = seconds / pieces
         return reply
+
+    @staticmethod
+    def stalled(data: bytes, at: int, seconds: float = math.inf) -> "Reply":
+        """The file with its Content-Length, silent for `seconds` once `at`
+        bytes are out (for good by default), the connection left open."""
+        return Reply(status=200, body=data, content_type="application/octet-stream", gap_at=at, gap=seconds)
+
+    @staticmethod
+    def dripping(data: bytes, piece: int, every: float) -> "Reply":
+        """The file with its Content-Length, `piece` bytes every `every`
+        seconds: never silent for long, never done in time."""
+        return Reply(status=200, body=data, content_type="application/octet-stream", piece=piece, delay=every)
 
     @staticmethod
     def not_found() -> "Reply":
@@ -150,6 +169,7 @@ class _State:
     lock: threading.Lock = field(default_factory=threading.Lock)
     stopping: threading.Event = field(default_factory=threading.Event)
     released: threading.Event = field(default_factory=threading.Event)
+    connections: int = 0  # accepted, whether answered or not
     paused: threading.Event = field(default_factory=threading.Event)
 
 
@@ -165,6 +185,8 @@ class _Handler(BaseHTTPRequestHandler):
         return self.server.state  # type: ignore[attr-defined]
 
     def handle(self):
+        with self.state.lock:
+            self.state.connections += 1
         if self.state.silent:
             # Accept, read nothing, answer nothing.
             self.state.stopping.wait()
@@ -217,9 +239,15 @@ class _Handler(BaseHTTPRequestHandler):
                 position = self._hold(reply, body, position, record)
                 held = True
                 continue
+            if reply.gap and position == reply.gap_at:
+                if state.stopping.wait(None if math.isinf(reply.gap) else reply.gap):
+                    return
+                reply = dataclasses.replace(reply, gap=0.0)
             end = min(len(body), position + piece)
             if not held and position < reply.pause_at < end:
                 end = reply.pause_at
+            if reply.gap and position < reply.gap_at < end:
+                end = reply.gap_at
             self.wfile.write(body[position:end])
             self.wfile.flush()
             position = end
@@ -338,9 +366,15 @@ class UpdateServer:
     def paths(self) -> list[str]:
         return [request.path for request in self.requests()]
 
+    def connections(self) -> int:
+        """Connections accepted so far, silent ones included."""
+        with self.state.lock:
+            return self.state.connections
+
     def clear(self) -> None:
         with self.state.lock:
             self.state.requests.clear()
+            self.state.connections = 0
 
 
 def main() -> int:
