@@ -23,18 +23,26 @@ std::wstring ReadKey(const std::wstring& path, const wchar_t* section, const wch
     return value;
 }
 
-// Makes sure the file exists; a folder that refuses it leaves an empty record
-// in the traffic log, whatever the logging setting says.
+// Makes sure the file exists, creating it empty when there is none. Only
+// a missing file is created: one that can be read but not written (read-only,
+// or held open by another program) is still the settings. A folder that
+// refuses the file leaves an empty record in the traffic log, whatever the
+// logging setting says.
 bool EnsureFile(const std::wstring& path, bool& created)
 {
     created = false;
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
+        return true;
+    HANDLE file = attributes == INVALID_FILE_ATTRIBUTES
+                      ? CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                      : INVALID_HANDLE_VALUE;
     if (file == INVALID_HANDLE_VALUE) {
         WriteTrafficLog("", kLogInfo, 0);
         return false;
     }
-    created = GetLastError() != ERROR_ALREADY_EXISTS;
+    created = true;
     CloseHandle(file);
     return true;
 }

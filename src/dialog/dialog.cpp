@@ -150,27 +150,51 @@ HBRUSH Dialog::OnCtlColor(HDC dc, HWND, UINT message)
     return nullptr;  // buttons, lists and edit fields keep the system colours
 }
 
-INT_PTR Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+MessageResult Dialog::OnSharedMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_INITDIALOG:
         return OnInitDialog();
     case WM_COMMAND:
         OnCommand(LOWORD(wParam), HIWORD(wParam), reinterpret_cast<HWND>(lParam));
-        return TRUE;
+        return 0;
     case WM_CLOSE:
         OnClose();
-        return TRUE;
+        return 0;
     case WM_CTLCOLORDLG:
     case WM_CTLCOLORSTATIC:
     case WM_CTLCOLORBTN:
     case WM_CTLCOLOREDIT:
     case WM_CTLCOLORLISTBOX:
     case WM_CTLCOLORSCROLLBAR:
-        return reinterpret_cast<INT_PTR>(
-            OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), message));
+        if (HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), message))
+            return reinterpret_cast<LRESULT>(brush);
+        return std::nullopt;
     default:
-        return FALSE;
+        return std::nullopt;
+    }
+}
+
+// A dialog procedure returns most results through DWLP_MSGRESULT and TRUE;
+// these few messages take theirs as the return value itself.
+INT_PTR Dialog::ReturnResult(HWND window, UINT message, LRESULT result)
+{
+    switch (message) {
+    case WM_INITDIALOG:
+    case WM_QUERYDRAGICON:
+    case WM_COMPAREITEM:
+    case WM_VKEYTOITEM:
+    case WM_CHARTOITEM:
+    case WM_CTLCOLORDLG:
+    case WM_CTLCOLORSTATIC:
+    case WM_CTLCOLORBTN:
+    case WM_CTLCOLOREDIT:
+    case WM_CTLCOLORLISTBOX:
+    case WM_CTLCOLORSCROLLBAR:
+        return static_cast<INT_PTR>(result);
+    default:
+        SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
+        return TRUE;
     }
 }
 
@@ -188,13 +212,15 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
     if (!self)
         return FALSE;
 
-    const INT_PTR result = self->HandleMessage(message, wParam, lParam);
+    MessageResult result = self->OnMessage(message, wParam, lParam);
+    if (!result)
+        result = self->OnSharedMessage(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
         std::erase(LiveDialogs(), window);
         SetWindowLongPtrW(window, DWLP_USER, 0);
         self->m_hWnd = nullptr;
     }
-    return result;
+    return result ? ReturnResult(window, message, *result) : FALSE;
 }
 
 int AppMessageBox(const std::wstring& text, UINT type)

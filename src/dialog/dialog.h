@@ -1,17 +1,25 @@
 // A small dialog layer over raw Win32.
 //
 // Each window of the program is a Dialog made from a resource template. The
-// static dialog procedure finds the object and hands every message to
-// HandleMessage; the subclasses' handlers are named after what they handle.
-// One message pump serves every dialog: it applies the key rule (Enter and
-// Escape never reach a dialog) and the dialog navigation keys.
+// static dialog procedure finds the object and offers every message to the
+// window's own OnMessage, then to the shared handling (initialisation,
+// commands, close, the shared look); the handlers are named after what they
+// handle. A handler only says what the message's result is: how a dialog
+// hands a result back to the system is decided here, once. One message pump
+// serves every dialog: it applies the key rule (Enter and Escape never reach
+// a dialog) and the dialog navigation keys.
 #pragma once
 
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 namespace brinvale {
+
+// What a handler made of a message: nullopt leaves it to the shared
+// handling and then to the system; a value is the message's result.
+using MessageResult = std::optional<LRESULT>;
 
 class Dialog {
 public:
@@ -52,24 +60,27 @@ public:
     static bool PumpMessage();
 
 protected:
-    // Every message comes here first. The default applies the shared look
-    // (white background, black transparent static texts) and calls the
-    // handlers below.
-    virtual INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam);
+    // A window's own messages: every message comes here first.
+    virtual MessageResult OnMessage(UINT, WPARAM, LPARAM) { return std::nullopt; }
 
+    // The shared handling calls these. OnInitDialog gives TRUE to let the
+    // system set the focus.
     virtual BOOL OnInitDialog() { return TRUE; }
     virtual void OnCommand(int id, int code, HWND control);
     // The caption's close button, the system menu, Alt+F4. A modal dialog
     // ends; a modeless one is hidden.
     virtual void OnClose();
-    // Control colours; the default gives the shared look.
+    // Control colours; the default gives the shared look (white background,
+    // black transparent static texts), null the system's colours.
     virtual HBRUSH OnCtlColor(HDC dc, HWND control, UINT message);
 
     HBRUSH BackgroundBrush() const { return m_brBackground; }
 
 private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+    static INT_PTR ReturnResult(HWND window, UINT message, LRESULT result);
     static bool PreTranslate(MSG& message);
+    MessageResult OnSharedMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     int m_templateId;
     HWND m_hWnd = nullptr;

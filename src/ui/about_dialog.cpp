@@ -53,16 +53,16 @@ void CAboutDialog::OnLinkClicked(int id)
         ShellExecuteW(nullptr, L"open", UpdateServerUrl(page).c_str(), nullptr, nullptr, SW_SHOWNORMAL);
 }
 
-INT_PTR CAboutDialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+MessageResult CAboutDialog::OnMessage(UINT message, WPARAM, LPARAM lParam)
 {
     if (message == WM_NOTIFY) {
         const auto* notice = reinterpret_cast<const NMHDR*>(lParam);
         if (notice->code == NM_CLICK || notice->code == NM_RETURN) {
             OnLinkClicked(static_cast<int>(notice->idFrom));
-            return TRUE;
+            return 0;
         }
     }
-    return Dialog::HandleMessage(message, wParam, lParam);
+    return std::nullopt;
 }
 
 }  // namespace brinvale

@@ -12,7 +12,7 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
-    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
 
 private:
     void OnLinkClicked(int id);

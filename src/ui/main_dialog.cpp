@@ -443,46 +443,45 @@ HBRUSH CBrinvaleDlg::OnCtlColor(HDC dc, HWND control, UINT message)
     return Dialog::OnCtlColor(dc, control, message);
 }
 
-INT_PTR CBrinvaleDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+MessageResult CBrinvaleDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     if (message == m_uTaskbarCreated && message != 0) {
         AddTrayIcon();
-        return TRUE;
+        return 0;
     }
     switch (message) {
     case WM_APP_STATUS:
         if (m_pMailbox)
             m_pMailbox->Deliver();
-        return TRUE;
+        return 0;
     case WM_APP_DEFERRED_MESSAGES:
         ShowDeferredMessages();
-        return TRUE;
+        return 0;
     case WM_APP_HIDE:
         if (!m_bShowAllowed)
             ShowWindow(Handle(), SW_HIDE);
-        return TRUE;
+        return 0;
     case WM_TRAY_NOTIFY:
         OnTrayNotify(static_cast<UINT>(lParam));
-        SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, 1);
-        return TRUE;
+        return 1;
     case WM_SIZE:
         OnSize(static_cast<UINT>(wParam));
-        return FALSE;
+        return std::nullopt;
     case WM_WINDOWPOSCHANGING:
         OnWindowPosChanging(reinterpret_cast<WINDOWPOS*>(lParam));
-        return FALSE;
+        return std::nullopt;
     case WM_PAINT:
         if (!IsIconic(Handle()))
-            return FALSE;
+            return std::nullopt;
         OnPaint();
-        return TRUE;
+        return 0;
     case WM_QUERYDRAGICON:
-        return reinterpret_cast<INT_PTR>(m_hIcon);
+        return reinterpret_cast<LRESULT>(m_hIcon);
     case WM_DESTROY:
         OnDestroy();
-        return FALSE;
+        return std::nullopt;
     default:
-        return Dialog::HandleMessage(message, wParam, lParam);
+        return std::nullopt;
     }
 }
 

@@ -42,7 +42,7 @@ public:
     bool IsRelayRunning() const;
 
 protected:
-    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
     void OnCommand(int id, int code, HWND control) override;
     void OnClose() override;

@@ -100,17 +100,16 @@ HBRUSH CProgressDlg::OnCtlColor(HDC dc, HWND control, UINT message)
     return Dialog::OnCtlColor(dc, control, message);
 }
 
-INT_PTR CProgressDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+MessageResult CProgressDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam)
 {
     switch (message) {
     case WM_HSCROLL:
         OnHScroll(reinterpret_cast<HWND>(lParam));
-        return TRUE;
+        return 0;
     case WM_ERASEBKGND:
-        SetWindowLongPtrW(Handle(), DWLP_MSGRESULT, OnEraseBackground(reinterpret_cast<HDC>(wParam)));
-        return TRUE;
+        return OnEraseBackground(reinterpret_cast<HDC>(wParam));
     default:
-        return Dialog::HandleMessage(message, wParam, lParam);
+        return std::nullopt;
     }
 }
 

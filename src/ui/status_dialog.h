@@ -18,7 +18,7 @@ public:
     int m_nAlpha = 255;
 
 protected:
-    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     BOOL OnInitDialog() override;
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT message) override;
 

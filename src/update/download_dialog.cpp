@@ -151,11 +151,11 @@ std::optional<std::vector<std::uint8_t>> CUpdateDlg::DownloadSignature()
     }
 }
 
-INT_PTR CUpdateDlg::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam)
+MessageResult CUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM)
 {
     if (message == WM_DESTROY)
         m_bStop = true;
-    return Dialog::HandleMessage(message, wParam, lParam);
+    return std::nullopt;
 }
 
 }  // namespace brinvale

@@ -37,7 +37,7 @@ public:
 
 protected:
     BOOL OnInitDialog() override;
-    INT_PTR HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
+    MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
     HBRUSH OnCtlColor(HDC, HWND, UINT) override { return nullptr; }  // the platform's colours
 
 private:

@@ -566,6 +566,18 @@ class SettingsInstallTest(unittest.TestCase):
         self.assertEqual(found["1005"][1], IDLE_LINK)
         self.assertEqual(found["1000"][1], "COM6")
 
+    def test_a_settings_file_another_program_holds_is_still_read(self):
+        # Open in another program that lets others read it but not write it
+        # (an editor, a backup tool): the settings still count.
+        self.install(ini=settings_ini(port=5, auto_run="Y"))
+        holder = bui.start_program(bui.uidriver_path(), "hold-file", r"C:\OSBRIN\OstrelBrinvale.ini", 30000)
+        self.addCleanup(holder.stop)
+        bui.wait_for(lambda: "held" in holder.output(), 20, message="settings file held")
+        self.start(install_folder() / PROGRAM, cwd=install_folder(), wait_visible=False)
+        wait_link(OPEN_LINK)
+        self.assertEqual(self.connected_tty(), self.tty_of("COM5"))
+        self.assertEqual(read_ini(), settings_ini(port=5, auto_run="Y"), "left as it was")
+
     def test_yes_while_connected_with_automatic_connection_reconnects(self):
         self.start_installed(ini=settings_ini(port=5, auto_run="Y"), wait_visible=False)
         wait_link(OPEN_LINK)

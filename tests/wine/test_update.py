@@ -489,7 +489,12 @@ class UpdateTestCase(unittest.TestCase):
         server = self.serve(self.offer("2.0.0.4"), Reply.file(data, pause_at=len(data) // 2))
         first = self.start_installed()
         self.assertTrue(server.wait_paused(30), "the download began")
-        partial = (self.folder / UPDATE_FILE).read_bytes()
+        # The server's pause comes when its bytes are in the socket, which
+        # may be before the program has read them.
+        update_file = self.folder / UPDATE_FILE
+        bui.wait_for(lambda: update_file.exists() and update_file.stat().st_size >= len(data) // 2, 20,
+                     message="half of the program downloaded")
+        partial = update_file.read_bytes()
         second = self.start_installed()
         self.assertEqual(second.wait(timeout=20), 0, "the second copy ends quietly")
         self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH], "without asking the server anything")

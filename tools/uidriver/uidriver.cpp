@@ -152,6 +152,9 @@ const char kUsage[] =
     "Files\n"
     "  shortcut-target PATH         a shell link (.lnk) file's target path and\n"
     "                               working directory, one a line\n"
+    "  hold-file PATH MS            keep the file open for reading, shared for\n"
+    "                               reading only, for MS ms (as another program\n"
+    "                               that holds it would); prints \"held\" once open\n"
     "\n"
     "Keys: enter escape tab space backspace up down left right home end pageup\n"
     "pagedown insert delete f1..f12, one letter or digit, or a virtual-key number.\n"
@@ -1006,6 +1009,7 @@ private:
     int ProcessInfo();
     int Echo();
     int ShortcutTarget();
+    int HoldFile();
 
     Selector m_selector;
     std::vector<std::wstring> m_args;  // after the command name
@@ -1066,6 +1070,7 @@ int Driver::Run()
         {L"process-info", &Driver::ProcessInfo},
         {L"echo", &Driver::Echo},
         {L"shortcut-target", &Driver::ShortcutTarget},
+        {L"hold-file", &Driver::HoldFile},
     };
     for (const auto& entry : kCommands) {
         if (m_command == entry.name) {
@@ -1752,6 +1757,21 @@ int Driver::ShortcutTarget()
     const ShortcutInfo info = ReadShortcut(Arg(0));
     WriteLine(info.target);
     WriteLine(info.workingDirectory);
+    return kExitOk;
+}
+
+int Driver::HoldFile()
+{
+    Expect(2, 2);
+    HANDLE file = CreateFileW(Arg(0).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                              FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file == INVALID_HANDLE_VALUE) {
+        throw Failure("cannot open " + ToUtf8(Arg(0)));
+    }
+    WriteLine(L"held");
+    std::fflush(stdout);
+    Sleep(ParseMilliseconds(Arg(1)));
+    CloseHandle(file);
     return kExitOk;
 }
 
