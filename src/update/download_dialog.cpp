@@ -14,7 +14,6 @@ namespace brinvale {
 CUpdateDlg* g_pUpdateDlg = nullptr;
 
 namespace {
-constexpr DWORD kPieceSize = 1024;
 // A shop's line may pause for seconds; a server that sends nothing for this
 // long has stalled.
 constexpr DWORD kStallMs = 15000;
@@ -71,29 +70,16 @@ void CUpdateDlg::DownloadThread(HWND window, HWND bar)
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 
-// The time the next wait may take: the stall limit, or less when the
-// deadline comes sooner. False once the deadline has passed.
-bool CUpdateDlg::TimeLeft(DWORD& waitMs) const
-{
-    using std::chrono::milliseconds;
-    const auto left = std::chrono::duration_cast<milliseconds>(m_deadline - UpdateClock::now()).count();
-    if (left <= 0 || m_bStop)
-        return false;
-    waitMs = static_cast<DWORD>(std::min<long long>(left, kStallMs));
-    return true;
-}
-
 // Complete means: the server said 200 and announced a length a program can
 // have, that many bytes arrived in time, and the file on disk passed every
 // check of an update. An error page, a body of unknown length, a stalled or
 // endless transfer are never taken for the program.
 bool CUpdateDlg::Download(HWND bar)
 {
-    DWORD waitMs = 0;
-    if (!TimeLeft(waitMs))
-        return false;
-    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, waitMs);
-    if (!request.Send(m_szUrl))
+    // The stall limit is the request's time-out from the start: Wine takes a
+    // receive time-out only when the connection is made.
+    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, kStallMs);
+    if (m_bStop || !request.Send(m_szUrl))
         return false;
     const std::optional<unsigned long> total = request.ContentLength();
     if (request.StatusCode() != 200 || !total || *total < kMinProgramSize || *total > kMaxProgramSize)
@@ -107,17 +93,15 @@ bool CUpdateDlg::Download(HWND bar)
     if (!m_file.Create(FromAnsi(m_szTarget)))
         return false;
     unsigned long received = 0;
-    char piece[kPieceSize];
-    while (received < *total) {
-        if (!TimeLeft(waitMs))
+    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, kStallMs, [&](const char* data, DWORD size) {
+        if (m_bStop || size > *total - received || !m_file.Write(data, size))
             return false;
-        request.SetReceiveTimeout(waitMs);
-        const std::optional<DWORD> count = request.Read(piece, std::min<unsigned long>(kPieceSize, *total - received));
-        if (!count || *count == 0 || !m_file.Write(piece, *count))
-            return false;
-        received += *count;
+        received += size;
         PostMessageW(bar, PBM_SETPOS, static_cast<WPARAM>(received), 0);
-    }
+        return received < *total;
+    });
+    if (end == HttpGet::BodyEnd::Failed || received != *total)
+        return false;
 
     const std::optional<std::vector<std::uint8_t>> bytes = m_file.ReadAll(kMaxProgramSize);
     if (!bytes || bytes->size() != *total)
@@ -131,24 +115,17 @@ bool CUpdateDlg::Download(HWND bar)
 // The release's signature, at the program's address followed by ".sig".
 std::optional<std::vector<std::uint8_t>> CUpdateDlg::DownloadSignature()
 {
-    DWORD waitMs = 0;
-    if (!TimeLeft(waitMs))
-        return std::nullopt;
-    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, std::min(waitMs, kHttpTimeoutMs));
-    if (!request.Send(m_szUrl + L".sig") || request.StatusCode() != 200)
+    HttpGet request(L"BRINVALE UPDATE", INTERNET_OPEN_TYPE_DIRECT, kHttpTimeoutMs);
+    if (m_bStop || !request.Send(m_szUrl + L".sig") || request.StatusCode() != 200)
         return std::nullopt;
     std::vector<std::uint8_t> signature;
-    std::uint8_t piece[kMaxSignatureFile + 1];
-    for (;;) {
-        const std::optional<DWORD> count = request.Read(piece, sizeof piece);
-        if (!count)
-            return std::nullopt;
-        if (*count == 0)
-            return signature;
-        signature.insert(signature.end(), piece, piece + *count);
-        if (signature.size() > kMaxSignatureFile || !TimeLeft(waitMs))
-            return std::nullopt;
-    }
+    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, kHttpTimeoutMs, [&](const char* data, DWORD size) {
+        signature.insert(signature.end(), data, data + size);
+        return signature.size() <= kMaxSignatureFile && !m_bStop;
+    });
+    if (end != HttpGet::BodyEnd::Complete)
+        return std::nullopt;
+    return signature;
 }
 
 MessageResult CUpdateDlg::OnMessage(UINT message, WPARAM, LPARAM)

@@ -45,7 +45,6 @@ private:
     void DownloadThread(HWND window, HWND bar);
     bool Download(HWND bar);
     std::optional<std::vector<std::uint8_t>> DownloadSignature();
-    bool TimeLeft(DWORD& waitMs) const;
 
     AppShell& m_shell;
     std::wstring m_szUrl;

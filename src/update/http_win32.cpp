@@ -1,5 +1,6 @@
 #include "update/http_win32.h"
 
+#include <algorithm>
 #include <cwchar>
 
 namespace brinvale {
@@ -87,21 +88,32 @@ std::optional<unsigned long> HttpGet::ContentLength() const
 
 void HttpGet::SetReceiveTimeout(DWORD timeoutMs)
 {
-    if (m_hRequest)
-        InternetSetOptionW(m_hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeoutMs, sizeof timeoutMs);
+    InternetSetOptionW(m_hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeoutMs, sizeof timeoutMs);
 }
 
-std::optional<DWORD> HttpGet::Read(void* buffer, DWORD size)
+HttpGet::BodyEnd HttpGet::ReadBody(std::chrono::steady_clock::time_point deadline, DWORD stallMs,
+                                   const BodySink& sink)
 {
-    DWORD available = 0;
-    if (!m_hRequest || !InternetQueryDataAvailable(m_hRequest, &available, 0, 0))
-        return std::nullopt;
-    if (available == 0)
-        return 0;
-    DWORD got = 0;
-    if (!InternetReadFile(m_hRequest, buffer, available < size ? available : size, &got) || got == 0)
-        return std::nullopt;
-    return got;
+    using std::chrono::milliseconds;
+    if (!m_hRequest)
+        return BodyEnd::Failed;
+    char piece[1024];
+    for (;;) {
+        const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+        if (left <= 0)
+            return BodyEnd::Failed;
+        SetReceiveTimeout(static_cast<DWORD>(std::min<long long>(left, stallMs)));
+        DWORD available = 0;
+        if (!InternetQueryDataAvailable(m_hRequest, &available, 0, 0))
+            return BodyEnd::Failed;
+        if (available == 0)
+            return BodyEnd::Complete;
+        DWORD got = 0;
+        if (!InternetReadFile(m_hRequest, piece, std::min<DWORD>(available, sizeof piece), &got) || got == 0)
+            return BodyEnd::Failed;
+        if (!sink(piece, got))
+            return BodyEnd::Enough;
+    }
 }
 
 }  // namespace brinvale

@@ -6,6 +6,8 @@
 #include <windows.h>
 #include <wininet.h>
 
+#include <chrono>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -28,20 +30,25 @@ public:
     int StatusCode() const;
     std::optional<unsigned long> ContentLength() const;
 
-    // The longest wait for the next bytes from now on.
-    void SetReceiveTimeout(DWORD timeoutMs);
+    // Takes a piece of the body; false when no more is wanted.
+    using BodySink = std::function<bool(const char* data, DWORD size)>;
+    enum class BodyEnd { Complete, Enough, Failed };
 
-    // Waits for bytes (up to the receive time-out), then reads what has come,
-    // at most size: the count, 0 at the end of the body, nullopt on failure
-    // or when nothing came in time. Taking only what is there keeps every
-    // call as short as the time-out, however slowly a server drips.
-    std::optional<DWORD> Read(void* buffer, DWORD size);
+    // Hands the body to sink piece by piece until its end (Complete), until
+    // sink wants no more (Enough), or until a failure, a wait for bytes
+    // longer than stallMs, or the deadline (Failed). Only what has arrived is
+    // taken at each step, so however slowly a server drips, no call runs
+    // past the deadline by more than one wait. (Under Wine every wait is the
+    // time-out the request was made with.)
+    BodyEnd ReadBody(std::chrono::steady_clock::time_point deadline, DWORD stallMs, const BodySink& sink);
 
 private:
     HINTERNET m_hSession = nullptr;
     HINTERNET m_hConnection = nullptr;
     HINTERNET m_hRequest = nullptr;
     DWORD m_timeoutMs;
+
+    void SetReceiveTimeout(DWORD timeoutMs);
 };
 
 }  // namespace brinvale

@@ -21,17 +21,13 @@ constexpr auto kUpdateTimeLimit = std::chrono::seconds(60);
 
 // The first line of the version query's reply; empty when the server cannot
 // be reached or does not answer within the time-outs.
-std::string FetchVersionReply()
+std::string FetchVersionReply(UpdateClock::time_point deadline)
 {
     HttpGet request(FromAnsi(g_paths.szBaseName).c_str(), INTERNET_OPEN_TYPE_PRECONFIG);
     if (!request.Send(UpdateServerUrl("/brinvale/brinvale_ver.php?app_name=Brinvale")))
         return {};
     FirstLineReader reader;
-    char piece[256];
-    for (std::optional<DWORD> count; (count = request.Read(piece, sizeof piece)) && *count > 0;) {
-        if (!reader.Feed(piece, *count))
-            break;
-    }
+    request.ReadBody(deadline, kHttpTimeoutMs, [&](const char* data, DWORD size) { return reader.Feed(data, size); });
     return reader.Line();
 }
 
@@ -46,7 +42,7 @@ int CheckForUpdate(AppShell& shell)
         return 1;
     const UpdateClock::time_point deadline = UpdateClock::now() + kUpdateTimeLimit;
     g_szUpdateFile = std::string(g_paths.szInstallFolder) + "\\UpdateFile.sob";
-    const std::string reply = FetchVersionReply();
+    const std::string reply = FetchVersionReply(deadline);
     const std::string ownVersion = ReadFileVersionText(32);
 
     // An unreachable server, a reply that is no JSON object or lacks one of
