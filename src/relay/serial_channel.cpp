@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <utility>
 
+#include "common/speed_tables.h"
 #include "log/traffic_log.h"
 #include "relay/relay_state.h"
 #include "relay/wake_signal.h"
@@ -13,23 +14,6 @@
 namespace brinvale {
 
 namespace {
-
-struct SpeedRow {
-    std::string_view text;
-    unsigned baudRate;
-};
-
-// "28800" and "33600" select 38,400 on purpose: terminals configured with
-// those texts talk at 38,400. The "PCI_" rows are nominal rates of
-// multiplexer cards whose drivers scale them.
-constexpr std::array<SpeedRow, 21> kSpeedTable{{
-    {"300", 300},         {"600", 600},         {"1200", 1200},        {"2400", 2400},
-    {"4800", 4800},       {"9600", 9600},       {"14400", 14400},      {"19200", 19200},
-    {"28800", 38400},     {"33600", 38400},     {"38400", 38400},      {"56000", 56000},
-    {"57600", 57600},     {"115200", 115200},   {"128000", 128000},    {"256000", 256000},
-    {"PCI_9600", 1075},   {"PCI_19200", 2212},  {"PCI_38400", 4300},   {"PCI_57600", 6450},
-    {"PCI_500K", 56000},
-}};
 
 std::atomic<CSerialCommCls*> g_pSerial{nullptr};
 
@@ -50,7 +34,7 @@ std::string Cut31(const std::string& text)
 
 std::optional<unsigned> BaudRateForSpeedText(std::string_view speed)
 {
-    for (const SpeedRow& row : kSpeedTable) {
+    for (const LineSpeed& row : kLineSpeeds) {
         if (row.text == speed)
             return row.baudRate;
     }
