@@ -307,8 +307,8 @@ int OnReceive(int socket, std::uint8_t* dest)
 {
     Exchange& x = *g_exchange;
     FUZZ_CHECK(socket == x.connectedSocket, "the VAN pump receives on the link that is up");
-    if (!x.vanData)
-        return kSocketClosed;
+    if (!x.vanData || x.vanData->empty())
+        return kSocketClosed;  // a receive of nothing is the server's close
     const std::size_t n = std::min(x.vanData->size(), static_cast<std::size_t>(kVanBufferSize));
     std::copy_n(x.vanData->begin(), n, dest);
     x.step.vanWord = true;
