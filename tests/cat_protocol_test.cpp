@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <thread>
 
 #include "support/relay_rig.h"
 
@@ -258,20 +259,38 @@ TEST_F(CatProtocol, ASecondLinkWorksAfterTheFirstEnded)
     }
 }
 
-TEST_F(CatProtocol, DisconnectWhileLinkedSendsNothingToTheTerminal)
+// Disconnect comes while the terminal is in the middle of a burst: the part
+// read so far is no burst, and none of it reaches the VAN.
+TEST_F(CatProtocol, DisconnectWhileLinkedSendsNothingToTheTerminalNorACutBurstToTheVan)
 {
     FakeVan van({ToBytes("G"), false});
     OpenLink(van);
     ASSERT_EQ(Hex(m_terminal->Receive(1, 3000)), "47");
     m_terminal->Send(ToBytes("REQ"));
     ASSERT_EQ(van.WaitReceived(3, 3000).size(), 3u);
+    ASSERT_TRUE(WaitForRecord("[PC ->VAN] [3   ] [524551]", 0, 3000));
 
+    std::thread slowBurst([&] {
+        for (int i = 0; i < 30; ++i) {
+            m_terminal->Send(ToBytes("B"));
+            std::this_thread::sleep_for(std::chrono::milliseconds(40));
+        }
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const auto start = Clock::now();
     m_threads.EndPumpThreads();
     EXPECT_LT(MillisecondsSince(start), 1500) << "a pump stayed in a wait";
+    slowBurst.join();
     CloseSerialChannel();
     DropVanLink();
     EXPECT_TRUE(van.WaitPeerClosed(3000));
+    EXPECT_EQ(Hex(van.Received()), Hex(ToBytes("REQ")));
+    std::vector<std::string> toVan;
+    for (const std::string& record : Records()) {
+        if (record.rfind("[PC ->VAN]", 0) == 0)
+            toVan.push_back(record);
+    }
+    EXPECT_EQ(toVan, std::vector<std::string>{"[PC ->VAN] [3   ] [524551]"});
     EXPECT_TRUE(m_terminal->ReceiveFor(500).empty());
     RefreshLinkStatus();
     EXPECT_TRUE(m_sink.Saw("link: CAT : 비연결 | VAN : 비연결"));

@@ -2,7 +2,9 @@
 // SIGTERM to stop it.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <csignal>
+#include <thread>
 
 #include "support/relay_program.h"
 #include "support/relay_rig.h"
@@ -52,6 +54,33 @@ TEST(RelayProgram, RelaysAPaymentAndStopsCleanlyOnSigterm)
     EXPECT_EQ(std::filesystem::directory_iterator(folder / "CATLOG")->path().filename().string().rfind(
                   "brinvale-relay_", 0),
               0u);
+}
+
+// Its status lines go to a reader that hangs: the payment still goes through
+// and SIGTERM still ends it at once.
+TEST(RelayProgram, StdoutThatNobodyReadsHoldsUpNeitherThePaymentNorTheStop)
+{
+    const std::filesystem::path folder = FreshTestFolder("cli-stalled");
+    auto terminal = FakeTerminal::Create();
+    ASSERT_TRUE(terminal);
+    FakeVan van({ToBytes("HELLO"), false});
+    RelayProgram relay(folder, {"--port", terminal->GatewayPort(), "--log"}, RelayProgram::Stdout::Stalled);
+    // With stdout stuck, the log tells when the line is open.
+    const auto opened = [&] { return std::filesystem::exists(folder / "CATLOG"); };
+    for (int i = 0; i < 100 && !opened(); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+    ASSERT_TRUE(opened());
+
+    terminal->Send(ConnectRequest("127.0.0.1", van.PortText()));
+    EXPECT_EQ(Hex(terminal->Receive(5, 4000)), Hex(ToBytes("HELLO")));
+    terminal->Send(ToBytes("PAY"));
+    EXPECT_EQ(Hex(van.WaitReceived(3, 3000)), Hex(ToBytes("PAY")));
+    van.SendToGateway(ToBytes("PAID"));
+    EXPECT_EQ(Hex(terminal->Receive(4, 3000)), Hex(ToBytes("PAID")));
+
+    relay.Signal(SIGTERM);
+    EXPECT_EQ(relay.WaitForExit(3000), 0);
+    EXPECT_TRUE(van.WaitPeerClosed(2000));
 }
 
 }  // namespace

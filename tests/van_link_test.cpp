@@ -19,17 +19,19 @@ long long MillisecondsSince(Clock::time_point start)
 
 class VanLink : public ::testing::Test {
 protected:
-    void SetUp() override { RelayStopSignal().Reset(); }
+    WakeSignal m_stop;
 };
 
 TEST_F(VanLink, GreetingServerIsUpAtOnce)
 {
     FakeVan van({ToBytes("HELLO"), false});
-    CSocketCommCls link;
+    CSocketCommCls link(m_stop);
     const auto start = Clock::now();
     EXPECT_GT(link.Connect("127.0.0.1", van.Port()), 0);
     EXPECT_LT(MillisecondsSince(start), 1000);
+    EXPECT_TRUE(link.HasSocket());
 
+    // The greeting stays in the socket for the VAN pump.
     std::uint8_t buffer[kVanBufferSize];
     ASSERT_EQ(link.Receive(buffer), 5);
     EXPECT_EQ(Hex(Bytes(buffer, buffer + 5)), Hex(ToBytes("HELLO")));
@@ -38,7 +40,7 @@ TEST_F(VanLink, GreetingServerIsUpAtOnce)
 TEST_F(VanLink, SilentServerIsNotReadyAfterTwoSeconds)
 {
     FakeVan van({{}, false});
-    CSocketCommCls link;
+    CSocketCommCls link(m_stop);
     const auto start = Clock::now();
     EXPECT_EQ(link.Connect("127.0.0.1", van.Port()), kSocketNotReady);
     const long long ms = MillisecondsSince(start);
@@ -54,27 +56,41 @@ TEST_F(VanLink, RefusedConnectionIsNeverALink)
         FakeVan closed({{}, false});
         port = closed.Port();
     }
-    CSocketCommCls link;
+    CSocketCommCls link(m_stop);
     EXPECT_EQ(link.Connect("127.0.0.1", port), kSocketNotReady);
     EXPECT_FALSE(link.HasSocket());
     EXPECT_EQ(link.Send(reinterpret_cast<const std::uint8_t*>("x"), 1), kSocketNoSocket);
 }
 
+TEST_F(VanLink, HostNameIsNotLookedUp)
+{
+    FakeVan van({ToBytes("HI"), false});
+    CSocketCommCls link(m_stop);
+    EXPECT_EQ(link.Connect("localhost", van.Port()), kSocketNotReady);
+    EXPECT_FALSE(link.HasSocket());
+}
+
 TEST_F(VanLink, DataGoesBothWaysAndServerCloseEndsTheLink)
 {
     FakeVan van({ToBytes("G"), false});
-    CSocketCommCls link;
+    CSocketCommCls link(m_stop);
     ASSERT_GT(link.Connect("127.0.0.1", van.Port()), 0);
     std::uint8_t buffer[kVanBufferSize];
     ASSERT_EQ(link.Receive(buffer), 1);
 
-    const Bytes request{0x02, 0x00, 0xFF, 0x03};
-    EXPECT_EQ(link.Send(request.data(), static_cast<int>(request.size())), 4);
-    EXPECT_EQ(van.WaitReceived(4, 2000), request);
+    const Bytes request{0x02, 0x00, 0x0D, 0x1B, 0xFF, 0x41, 0x03};
+    EXPECT_EQ(link.Send(request.data(), static_cast<int>(request.size())), static_cast<int>(request.size()));
+    EXPECT_EQ(Hex(van.WaitReceived(request.size(), 2000)), Hex(request));
 
-    van.SendToGateway({0x10, 0x20});
-    ASSERT_EQ(link.Receive(buffer), 2);
-    EXPECT_EQ(buffer[1], 0x20);
+    // A reply that comes while the receive already waits.
+    std::thread later([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+        van.SendToGateway({0x06, 0x00, 0x31});
+    });
+    const int n = link.Receive(buffer);
+    later.join();
+    ASSERT_EQ(n, 3);
+    EXPECT_EQ(Hex(Bytes(buffer, buffer + n)), "06 00 31");
 
     van.CloseLink();
     EXPECT_EQ(link.Receive(buffer), kSocketClosed);
@@ -83,7 +99,7 @@ TEST_F(VanLink, DataGoesBothWaysAndServerCloseEndsTheLink)
 TEST_F(VanLink, WakeEndsAWaitingReceive)
 {
     FakeVan van({ToBytes("G"), false});
-    CSocketCommCls link;
+    CSocketCommCls link(m_stop);
     ASSERT_GT(link.Connect("127.0.0.1", van.Port()), 0);
     std::uint8_t buffer[kVanBufferSize];
     ASSERT_EQ(link.Receive(buffer), 1);
@@ -94,7 +110,7 @@ TEST_F(VanLink, WakeEndsAWaitingReceive)
     });
     const auto start = Clock::now();
     EXPECT_EQ(link.Receive(buffer), kSocketWaitFailed);
-    EXPECT_LT(MillisecondsSince(start), 1500);
+    EXPECT_LT(MillisecondsSince(start), 200 + 200);
     waker.join();
 }
 

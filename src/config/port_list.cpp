@@ -39,7 +39,7 @@ std::wstring SavedPortText(int port)
 int SpeedIndexFor(const std::wstring& rate)
 {
     for (int i = 0; i < 3; ++i) {
-        if (rate == kSpeedEntries[static_cast<std::size_t>(i)])
+        if (rate == kSpeedListEntries[static_cast<std::size_t>(i)])
             return i;
     }
     return 3;

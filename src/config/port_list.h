@@ -9,9 +9,9 @@
 #include <windows.h>
 #endif
 
-namespace brinvale {
+#include "common/speed_tables.h"
 
-inline const std::array<const wchar_t*, 4> kSpeedEntries{L"9600", L"38400", L"57600", L"115200"};
+namespace brinvale {
 
 // COM1 to COM20: shown when the machine's serial device map lists nothing.
 std::vector<std::wstring> FallbackPorts();

@@ -38,7 +38,7 @@ void FillPortList(HWND list)
 
 void FillSpeedList(HWND list)
 {
-    for (const wchar_t* speed : kSpeedEntries)
+    for (const wchar_t* speed : kSpeedListEntries)
         SendMessageW(list, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(speed));
 }
 

@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include "common/speed_tables.h"
+
 #include <array>
 #include <climits>
 
@@ -9,24 +11,6 @@ int g_nComPort = 0;
 std::wstring g_strComSpeed;
 int g_bShowStatusBox = 0;
 int g_bAutoConnect = 0;
-
-namespace {
-
-struct SpeedRow {
-    const wchar_t* rate;
-    const wchar_t* label;       // as written
-    const wchar_t* lowerLabel;  // also accepted when loading
-};
-
-// 57600 is stored as "56.0K": files written by earlier versions say so.
-constexpr std::array<SpeedRow, 4> kSpeedRows{{
-    {L"9600", L"9.6K", L"9.6k"},
-    {L"38400", L"38.4K", L"38.4k"},
-    {L"57600", L"56.0K", L"56.0k"},
-    {L"115200", L"115.2K", L"115.2k"},
-}};
-
-}  // namespace
 
 int PortFromStored(const std::wstring& value)
 {
@@ -43,7 +27,7 @@ int PortFromStored(const std::wstring& value)
 
 std::wstring SpeedFromLabel(const std::wstring& label)
 {
-    for (const SpeedRow& row : kSpeedRows) {
+    for (const StoredSpeed& row : kStoredSpeeds) {
         if (label == row.label || label == row.lowerLabel)
             return row.rate;
     }
@@ -52,7 +36,7 @@ std::wstring SpeedFromLabel(const std::wstring& label)
 
 std::wstring LabelForSpeed(const std::wstring& rate)
 {
-    for (const SpeedRow& row : kSpeedRows) {
+    for (const StoredSpeed& row : kStoredSpeeds) {
         if (rate == row.rate)
             return row.label;
     }

@@ -86,6 +86,10 @@ bool ReadBurst(Burst& burst)
 
     std::uint8_t continuation[kContinuationSize] = {};
     const int count = ReadSerial(kContinuationSize, continuation);
+    // Cut off by the relay stopping: no burst at all, not even its first
+    // byte alone (a lone CR would be answered as a wake-up).
+    if (count < 0 && RelayStopSignal().IsRaised())
+        return false;
     burst.bytes[0] = first;
     // A failed continuation read leaves the first byte as the whole burst.
     const int tail = std::max(count, 0);
@@ -180,6 +184,8 @@ void HandleBurstWithoutLink(Burst& burst)
         ShowProgressText("PC->CAT");
         std::memset(burst.bytes, 0, sizeof burst.bytes);
         burst.length = ReadSerial(kBurstSize, burst.bytes);
+        if (burst.length < 0 && RelayStopSignal().IsRaised())
+            return;  // the relay stops; no request came
         ShowProgressText("CAT->PC");
         LogBurst(burst, kLogCatToPc);
     }
@@ -214,6 +220,19 @@ void ApplyKeepAlive()
     ShowProgressText("Socket Time-Out (KEEP ALIVE)");
 }
 
+void RelayVanData(const std::uint8_t* data, int count)
+{
+    ShowProgressText("VAN->PC");
+    g_nKeepAlive = kKeepAliveStep;
+    if (g_bLogEnabled)
+        WriteTrafficLog(data, kLogVanToPc, count);
+    if (CSerialCommCls* serial = CurrentSerial())
+        serial->Write(data, count);
+    ShowProgressText("PC->CAT");
+    if (g_bLogEnabled)
+        WriteTrafficLog(data, kLogPcToCat, count);
+}
+
 }  // namespace
 
 bool IsAllDigits(const char* text)
@@ -246,6 +265,19 @@ void CatPumpStep()
             HandleBurstWithoutLink(burst);
     }
     ApplyKeepAlive();
+}
+
+void VanPumpStep()
+{
+    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    if (!g_bVanConnected || !link)
+        return;
+    std::uint8_t buffer[kVanBufferSize] = {};
+    const int count = link->Receive(buffer);
+    if (count > 0)
+        RelayVanData(buffer, count);
+    else if (!RelayStopSignal().IsRaised())
+        DropVanLinkIfCurrent(link.get());  // a stopping relay drops the link itself
 }
 
 }  // namespace brinvale

@@ -1,4 +1,7 @@
-// The terminal's side of the protocol: one step of the CAT pump.
+// One step of each pump: the CAT pump's, the terminal's side of the
+// protocol, and the VAN pump's, which passes the server's replies on. The
+// pump threads (pump_threads.h) run them in their loops; the fuzzer runs the
+// very same steps on one thread.
 #pragma once
 
 #include <cstdint>
@@ -25,5 +28,10 @@ bool IsAllDigits(const char* text);
 // One pass of the CAT pump: read a burst from the terminal and act on it,
 // then apply the keep-alive rule.
 void CatPumpStep();
+
+// One pass of the VAN pump: while a link is up, waits for what the server
+// sends and writes it to the terminal as it came; a link that failed or was
+// closed by the server is dropped. Returns at once without a link.
+void VanPumpStep();
 
 }  // namespace brinvale

@@ -1,10 +1,7 @@
 #include "relay/pump_threads.h"
 
-#include "log/traffic_log.h"
 #include "relay/cat_pump.h"
 #include "relay/relay_state.h"
-#include "relay/serial_channel.h"
-#include "relay/van_link.h"
 
 namespace brinvale {
 
@@ -16,19 +13,6 @@ constexpr int kPumpPauseMs = 100;
 void PumpPause()
 {
     RelayStopSignal().Wait(kPumpPauseMs);
-}
-
-void RelayVanData(const std::uint8_t* data, int count)
-{
-    ShowProgressText("VAN->PC");
-    g_nKeepAlive = kKeepAliveStep;
-    if (g_bLogEnabled)
-        WriteTrafficLog(data, kLogVanToPc, count);
-    if (CSerialCommCls* serial = CurrentSerial())
-        serial->Write(data, count);
-    ShowProgressText("PC->CAT");
-    if (g_bLogEnabled)
-        WriteTrafficLog(data, kLogPcToCat, count);
 }
 
 }  // namespace
@@ -70,18 +54,8 @@ void RelayThreads::CatPumpThread()
 
 void RelayThreads::VanPumpThread()
 {
-    std::uint8_t buffer[kVanBufferSize];
     while (m_bVanPumpRun) {
-        std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
-        if (g_bVanConnected && link) {
-            std::fill(std::begin(buffer), std::end(buffer), std::uint8_t{0});
-            const int count = link->Receive(buffer);
-            if (count > 0)
-                RelayVanData(buffer, count);
-            else if (m_bVanPumpRun)
-                DropVanLinkIfCurrent(link.get());
-            link.reset();
-        }
+        VanPumpStep();
         PumpPause();
     }
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <array>
+#include <condition_variable>
 #include <mutex>
 
 namespace brinvale {
@@ -25,18 +26,35 @@ WakeSignal& RelayStopSignal()
 namespace {
 
 // Room for the main window, the status window and one console or test sink.
-std::array<StatusSink*, 4> g_sinks{};
+struct SinkSlot {
+    StatusSink* sink = nullptr;
+    int calls = 0;  // outputs running in this sink right now
+};
+std::array<SinkSlot, 4> g_sinks{};
 std::mutex g_sinkLock;
+std::condition_variable g_sinkIdle;
 
 template <typename Output>
 void ForEachSink(Output output)
 {
-    // Holding the lock while calling keeps Unregister from returning while a
-    // pump is inside the sink; sinks only post, so the lock is held briefly.
-    std::lock_guard lock(g_sinkLock);
-    for (StatusSink* sink : g_sinks) {
-        if (sink)
-            output(*sink);
+    // The lock only guards the slots; it is never held while a sink runs, so
+    // a sink that is slow to take an output (a console nobody reads) holds up
+    // the thread that gave it and nobody else.
+    for (SinkSlot& slot : g_sinks) {
+        StatusSink* sink = nullptr;
+        {
+            std::lock_guard lock(g_sinkLock);
+            sink = slot.sink;
+            if (!sink)
+                continue;
+            ++slot.calls;
+        }
+        output(*sink);
+        {
+            std::lock_guard lock(g_sinkLock);
+            --slot.calls;
+        }
+        g_sinkIdle.notify_all();
     }
 }
 
@@ -45,17 +63,25 @@ void ForEachSink(Output output)
 void RegisterStatusSink(StatusSink* sink)
 {
     std::lock_guard lock(g_sinkLock);
-    if (std::find(g_sinks.begin(), g_sinks.end(), sink) != g_sinks.end())
+    auto has = [&](const SinkSlot& slot) { return slot.sink == sink; };
+    if (std::find_if(g_sinks.begin(), g_sinks.end(), has) != g_sinks.end())
         return;
-    auto freeSlot = std::find(g_sinks.begin(), g_sinks.end(), nullptr);
-    if (freeSlot != g_sinks.end())
-        *freeSlot = sink;
+    // A slot whose last sink still finishes an output is not free yet.
+    auto free = [](const SinkSlot& slot) { return !slot.sink && slot.calls == 0; };
+    auto slot = std::find_if(g_sinks.begin(), g_sinks.end(), free);
+    if (slot != g_sinks.end())
+        slot->sink = sink;
 }
 
 void UnregisterStatusSink(StatusSink* sink)
 {
-    std::lock_guard lock(g_sinkLock);
-    std::replace(g_sinks.begin(), g_sinks.end(), sink, static_cast<StatusSink*>(nullptr));
+    std::unique_lock lock(g_sinkLock);
+    for (SinkSlot& slot : g_sinks) {
+        if (slot.sink != sink)
+            continue;
+        slot.sink = nullptr;
+        g_sinkIdle.wait(lock, [&] { return slot.calls == 0; });
+    }
 }
 
 void ShowProgressText(std::string_view text)

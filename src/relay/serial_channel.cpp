@@ -1,33 +1,19 @@
 #include "relay/serial_channel.h"
 
+#include <algorithm>
 #include <array>
 #include <atomic>
 #include <cstdio>
 #include <utility>
 
+#include "common/speed_tables.h"
 #include "log/traffic_log.h"
 #include "relay/relay_state.h"
+#include "relay/wake_signal.h"
 
 namespace brinvale {
 
 namespace {
-
-struct SpeedRow {
-    std::string_view text;
-    unsigned baudRate;
-};
-
-// "28800" and "33600" select 38,400 on purpose: terminals configured with
-// those texts talk at 38,400. The "PCI_" rows are nominal rates of
-// multiplexer cards whose drivers scale them.
-constexpr std::array<SpeedRow, 21> kSpeedTable{{
-    {"300", 300},         {"600", 600},         {"1200", 1200},        {"2400", 2400},
-    {"4800", 4800},       {"9600", 9600},       {"14400", 14400},      {"19200", 19200},
-    {"28800", 38400},     {"33600", 38400},     {"38400", 38400},      {"56000", 56000},
-    {"57600", 57600},     {"115200", 115200},   {"128000", 128000},    {"256000", 256000},
-    {"PCI_9600", 1075},   {"PCI_19200", 2212},  {"PCI_38400", 4300},   {"PCI_57600", 6450},
-    {"PCI_500K", 56000},
-}};
 
 std::atomic<CSerialCommCls*> g_pSerial{nullptr};
 
@@ -48,7 +34,7 @@ std::string Cut31(const std::string& text)
 
 std::optional<unsigned> BaudRateForSpeedText(std::string_view speed)
 {
-    for (const SpeedRow& row : kSpeedTable) {
+    for (const LineSpeed& row : kLineSpeeds) {
         if (row.text == speed)
             return row.baudRate;
     }
@@ -82,6 +68,116 @@ LineSettings ParseLineSettings(std::string_view speed, std::string_view parity,
     return settings;
 }
 
+CSerialCommCls::CSerialCommCls(std::string port, std::string speed, std::string parity,
+                               std::string dataBits, std::string stopBits, const WakeSignal& stop)
+    : m_stop(stop),
+      m_strPort(std::move(port)),
+      m_strSpeed(std::move(speed)),
+      m_strParity(std::move(parity)),
+      m_strDataBits(std::move(dataBits)),
+      m_strStopBits(std::move(stopBits)),
+      m_strDevicePath(SerialDevicePath(m_strPort))
+{
+}
+
+CSerialCommCls::~CSerialCommCls()
+{
+    std::lock_guard lock(m_writeLock);
+    ReleaseHandlesLocked();
+}
+
+int CSerialCommCls::Open()
+{
+    std::lock_guard lock(m_writeLock);
+    return OpenLocked();
+}
+
+int CSerialCommCls::OpenLocked()
+{
+    ReleaseHandlesLocked();
+    const int result = m_device.Open(m_strDevicePath);
+    if (result <= 0)
+        return result;
+    m_bOpen = true;
+    SetupPort();
+    return 1;
+}
+
+void CSerialCommCls::SetupPort()
+{
+    if (!m_bOpen)
+        return;
+    m_device.Configure(ParseLineSettings(m_strSpeed, m_strParity, m_strDataBits, m_strStopBits));
+    m_nBaudRate = m_device.ReportedBaudRate();
+}
+
+int CSerialCommCls::Reopen()
+{
+    std::lock_guard lock(m_writeLock);
+    // The old handle goes first: a port allows one handle at a time, and a
+    // replugged USB adapter comes back under its name only once the stale
+    // handle is closed.
+    ReleaseHandlesLocked();
+    const int result = OpenLocked();
+    if (result > 0 && !m_device.Answers()) {
+        ReleaseHandlesLocked();
+        return kSerialOpenFailed;
+    }
+    return result;
+}
+
+int CSerialCommCls::Read(int count, std::uint8_t* dest)
+{
+    if (!m_bOpen || !dest)
+        return kSerialReadFailed;
+    count = std::clamp(count, 0, kMaxSerialRead);
+    if (count == 0)
+        return 0;
+    if (m_stop.IsRaised())
+        return kSerialReadFailed;
+    const int got = m_device.Read(count, dest, m_stop);
+    if (m_stop.IsRaised())
+        return kSerialReadFailed;
+    return std::min(got, count);
+}
+
+// With flow control off a healthy line drains at its own speed (ten bits a
+// byte); two seconds past that the device no longer drains at all.
+int CSerialCommCls::WriteGiveUpMs(int length) const
+{
+    const long long rate = std::max(m_nBaudRate, 300u);
+    return static_cast<int>(static_cast<long long>(length) * 10 * 1000 / rate) + 2000;
+}
+
+int CSerialCommCls::Write(const std::uint8_t* data, int length)
+{
+    std::lock_guard lock(m_writeLock);
+    if (!m_bOpen || length < 0 || (!data && length > 0))
+        return 0;
+    return m_device.Write(data, length, WriteGiveUpMs(length), m_stop);
+}
+
+void CSerialCommCls::Close()
+{
+    std::lock_guard lock(m_writeLock);
+    if (m_bOpen) {
+        m_bOpen = false;
+        m_device.HangUp();
+    }
+    ReleaseHandlesLocked();
+}
+
+void CSerialCommCls::ReleaseHandlesLocked()
+{
+    m_bOpen = false;
+    m_device.Release();
+}
+
+unsigned CSerialCommCls::ReportedBaudRate() const
+{
+    return m_bOpen ? m_device.ReportedBaudRate() : 0;
+}
+
 CSerialCommCls* CurrentSerial()
 {
     return g_pSerial.load();
@@ -109,7 +205,7 @@ bool OpenSerialChannel(const std::string& port, const std::string& speed)
     ReplaceSerial(nullptr);
     g_bSerialLost = false;
     g_nFailedReads = 0;
-    auto* serial = new CSerialCommCls(port, speed, "None", "8 Bit", "1 Bit");
+    auto* serial = new CSerialCommCls(port, speed, "None", "8 Bit", "1 Bit", RelayStopSignal());
     g_pSerial = serial;
 
     const int result = serial->Open();

@@ -3,8 +3,8 @@
 // One COM port (or, on Linux, a tty device) with fixed line settings and read
 // time-outs that cut the terminal's input into bursts: a read of N bytes
 // returns when N bytes are in, 100 ms after a byte with no further one, or at
-// the latest N + 500 ms after it began. The platform half of the class lives
-// in serial_win32.cpp and serial_posix.cpp.
+// the latest N + 500 ms after it began. The channel itself is portable; the
+// operating system's operations behind it are a SerialDevice (serial_device.h).
 #pragma once
 
 #include <atomic>
@@ -15,7 +15,11 @@
 #include <string>
 #include <string_view>
 
+#include "relay/serial_device.h"
+
 namespace brinvale {
+
+class WakeSignal;
 
 constexpr int kSerialOpenFailed = -1;
 constexpr int kSerialReadEventFailed = -2;
@@ -46,8 +50,10 @@ LineSettings ParseLineSettings(std::string_view speed, std::string_view parity,
 
 class CSerialCommCls {
 public:
+    // stop ends every wait of the channel (a read, a write that does not
+    // drain) when raised; it must outlive the channel.
     CSerialCommCls(std::string port, std::string speed, std::string parity,
-                   std::string dataBits, std::string stopBits);
+                   std::string dataBits, std::string stopBits, const WakeSignal& stop);
     ~CSerialCommCls();
     CSerialCommCls(const CSerialCommCls&) = delete;
     CSerialCommCls& operator=(const CSerialCommCls&) = delete;
@@ -57,16 +63,19 @@ public:
     int Open();
 
     // Up to count bytes (at most kMaxSerialRead): the number read, 0 when the
-    // time-outs expired with nothing, kSerialReadFailed on failure, when the
-    // relay stop signal ends the wait, or when the driver lets the read run
-    // seconds past its time-outs.
+    // time-outs expired with nothing, kSerialReadFailed on failure or when
+    // the driver lets the read run seconds past its time-outs. A read that
+    // the stop signal cuts short also gives kSerialReadFailed, and the bytes
+    // it had gathered are dropped: cut off at an arbitrary point they are no
+    // burst, and the link they would go to is about to be dropped.
     int Read(int count, std::uint8_t* dest);
 
     // 1 when the bytes were written at once or within kWriteWaitMs, else 0.
     // Writers from both pumps are serialised; a write still under way is
     // finished before the next one starts, so no byte is dropped or reordered
-    // (unless it outlives its line-speed time by seconds: then the device is
-    // gone and the write is abandoned rather than holding every writer).
+    // (unless it outlives its line-speed time by two seconds: then the device
+    // no longer drains, and the write is given up rather than holding every
+    // writer).
     int Write(const std::uint8_t* data, int length);
 
     // Drops DTR, purges both queues, pauses 100 ms and releases the port.
@@ -89,11 +98,11 @@ public:
 private:
     int OpenLocked();
     void SetupPort();
-    void ReleaseHandles();
     void ReleaseHandlesLocked();
+    int WriteGiveUpMs(int length) const;
 
-    struct Port;  // platform handles
-    std::unique_ptr<Port> m_port;
+    SerialDevice m_device;
+    const WakeSignal& m_stop;
     std::string m_strPort;
     std::string m_strSpeed;
     std::string m_strParity;
@@ -101,12 +110,13 @@ private:
     std::string m_strStopBits;
     std::string m_strDevicePath;
     std::atomic<bool> m_bOpen{false};
+    unsigned m_nBaudRate = 0;  // as the driver took it at open
     // Held by every write and by Reopen, which swaps the handles under it.
     std::mutex m_writeLock;
 };
 
 // The device path for a port name: "\\.\COM3" on Windows, the name itself
-// (a device path such as /dev/ttyUSB0) elsewhere.
+// (a device path such as /dev/ttyUSB0) elsewhere. Defined by the platform.
 std::string SerialDevicePath(const std::string& port);
 
 // The current channel, or null. Replaced only while the pumps are stopped.

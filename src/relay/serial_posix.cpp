@@ -1,6 +1,6 @@
-// The serial line on Linux: a tty device driven through termios, with the
-// read time-outs of the Windows driver reproduced by poll().
-#include "relay/serial_channel.h"
+// The serial device on Linux: a tty driven through termios, with the read
+// time-outs of the Windows driver reproduced by poll().
+#include "relay/serial_device.h"
 
 #include <algorithm>
 #include <array>
@@ -14,7 +14,8 @@
 #include <unistd.h>
 
 #include "common/platform.h"
-#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+#include "relay/wake_signal.h"
 
 namespace brinvale {
 
@@ -59,7 +60,7 @@ int MillisecondsUntil(Clock::time_point when)
 
 }  // namespace
 
-struct CSerialCommCls::Port {
+struct SerialDevice::Handles {
     int fd = -1;
 };
 
@@ -68,119 +69,89 @@ std::string SerialDevicePath(const std::string& port)
     return port;
 }
 
-CSerialCommCls::CSerialCommCls(std::string port, std::string speed, std::string parity,
-                               std::string dataBits, std::string stopBits)
-    : m_port(std::make_unique<Port>()),
-      m_strPort(std::move(port)),
-      m_strSpeed(std::move(speed)),
-      m_strParity(std::move(parity)),
-      m_strDataBits(std::move(dataBits)),
-      m_strStopBits(std::move(stopBits)),
-      m_strDevicePath(SerialDevicePath(m_strPort))
+SerialDevice::SerialDevice() : m_handles(std::make_unique<Handles>()) {}
+
+SerialDevice::~SerialDevice()
 {
+    Release();
 }
 
-CSerialCommCls::~CSerialCommCls()
+int SerialDevice::Open(const std::string& path)
 {
-    ReleaseHandles();
-}
-
-int CSerialCommCls::Open()
-{
-    std::lock_guard lock(m_writeLock);
-    return OpenLocked();
-}
-
-int CSerialCommCls::Reopen()
-{
-    std::lock_guard lock(m_writeLock);
-    // A device that came back is a new file; the old descriptor only ever
-    // reports the hang-up.
-    ReleaseHandlesLocked();
-    const int result = OpenLocked();
-    // Only a device that answers as a terminal line is back.
-    termios tio{};
-    if (result > 0 && tcgetattr(m_port->fd, &tio) != 0) {
-        ReleaseHandlesLocked();
-        return kSerialOpenFailed;
-    }
-    return result;
-}
-
-int CSerialCommCls::OpenLocked()
-{
-    ReleaseHandlesLocked();
-    const int fd = open(m_strDevicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+    Release();
+    const int fd = open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
     if (fd < 0)
         return kSerialOpenFailed;
-    m_port->fd = fd;
+    m_handles->fd = fd;
 
     // Windows opens a COM port without sharing; a lock gives the same "port
     // in use" answer when two programs want one device.
     if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        ReleaseHandlesLocked();
+        Release();
         return kSerialOpenFailed;
     }
     ioctl(fd, TIOCEXCL);
-
-    m_bOpen = true;
-    SetupPort();
-    SetModemLine(fd, TIOCM_DTR, true);
     return 1;
 }
 
-void CSerialCommCls::SetupPort()
+void SerialDevice::Configure(const LineSettings& settings)
 {
-    if (!m_bOpen)
+    const int fd = m_handles->fd;
+    if (fd < 0)
         return;
-    const int fd = m_port->fd;
     tcflush(fd, TCIOFLUSH);
 
     termios tio{};
-    if (tcgetattr(fd, &tio) != 0)
-        return;
-    cfmakeraw(&tio);
-    tio.c_cflag |= CLOCAL | CREAD;
-    tio.c_cflag &= ~CRTSCTS;
-    tio.c_iflag &= ~(IXON | IXOFF | IXANY);
-    tio.c_cc[VMIN] = 0;
-    tio.c_cc[VTIME] = 0;
-
-    const LineSettings settings = ParseLineSettings(m_strSpeed, m_strParity, m_strDataBits, m_strStopBits);
-    if (settings.baudRate) {
-        if (std::optional<speed_t> speed = SpeedConstant(*settings.baudRate)) {
-            cfsetispeed(&tio, *speed);
-            cfsetospeed(&tio, *speed);
+    if (tcgetattr(fd, &tio) == 0) {
+        cfmakeraw(&tio);
+        tio.c_cflag |= CLOCAL | CREAD;
+        tio.c_cflag &= ~CRTSCTS;
+        tio.c_iflag &= ~(IXON | IXOFF | IXANY);
+        tio.c_cc[VMIN] = 0;
+        tio.c_cc[VTIME] = 0;
+        if (settings.baudRate) {
+            if (std::optional<speed_t> speed = SpeedConstant(*settings.baudRate)) {
+                cfsetispeed(&tio, *speed);
+                cfsetospeed(&tio, *speed);
+            }
         }
+        if (settings.parity) {
+            tio.c_cflag &= ~(PARENB | PARODD);
+            if (*settings.parity == Parity::Odd)
+                tio.c_cflag |= PARENB | PARODD;
+            else if (*settings.parity == Parity::Even)
+                tio.c_cflag |= PARENB;
+        }
+        if (settings.dataBits) {
+            tio.c_cflag &= ~CSIZE;
+            tio.c_cflag |= *settings.dataBits == 7 ? CS7 : CS8;
+        }
+        if (settings.stopBits) {
+            // termios has no one-and-a-half stop bits; that choice keeps one.
+            if (*settings.stopBits == StopBits::Two)
+                tio.c_cflag |= CSTOPB;
+            else
+                tio.c_cflag &= ~CSTOPB;
+        }
+        tcsetattr(fd, TCSANOW, &tio);  // a rejected setting leaves the port as it was
     }
-    if (settings.parity) {
-        tio.c_cflag &= ~(PARENB | PARODD);
-        if (*settings.parity == Parity::Odd)
-            tio.c_cflag |= PARENB | PARODD;
-        else if (*settings.parity == Parity::Even)
-            tio.c_cflag |= PARENB;
-    }
-    if (settings.dataBits) {
-        tio.c_cflag &= ~CSIZE;
-        tio.c_cflag |= *settings.dataBits == 7 ? CS7 : CS8;
-    }
-    if (settings.stopBits) {
-        // termios has no one-and-a-half stop bits; that choice keeps one.
-        if (*settings.stopBits == StopBits::Two)
-            tio.c_cflag |= CSTOPB;
-        else
-            tio.c_cflag &= ~CSTOPB;
-    }
-    tcsetattr(fd, TCSANOW, &tio);  // a rejected setting leaves the port as it was
     SetModemLine(fd, TIOCM_RTS, true);
+    SetModemLine(fd, TIOCM_DTR, true);
 }
 
-int CSerialCommCls::Read(int count, std::uint8_t* dest)
+bool SerialDevice::Answers() const
 {
-    count = std::clamp(count, 0, kMaxSerialRead);
-    const int fd = m_port->fd;
-    WakeSignal& stop = RelayStopSignal();
-    if (fd < 0 || stop.IsRaised())
+    // A device that came back is a new file; the old descriptor only ever
+    // reports the hang-up, and only a device that answers as a terminal line
+    // is really there.
+    termios tio{};
+    return m_handles->fd >= 0 && tcgetattr(m_handles->fd, &tio) == 0;
+}
+
+int SerialDevice::Read(int count, std::uint8_t* dest, const WakeSignal& stop)
+{
+    const int fd = m_handles->fd;
+    if (fd < 0)
         return kSerialReadFailed;
 
     // The Windows read time-outs: the whole read ends count + 500 ms after it
@@ -198,7 +169,7 @@ int CSerialCommCls::Read(int count, std::uint8_t* dest)
         if (ready < 0 && errno == EINTR)
             continue;
         if (ready < 0 || waits[1].revents)
-            return got > 0 ? got : kSerialReadFailed;
+            return kSerialReadFailed;
         if (ready == 0)
             continue;  // the clock decides at the top of the loop
 
@@ -216,17 +187,20 @@ int CSerialCommCls::Read(int count, std::uint8_t* dest)
     return got;
 }
 
-int CSerialCommCls::Write(const std::uint8_t* data, int length)
+int SerialDevice::Write(const std::uint8_t* data, int length, int giveUpMs, const WakeSignal& stop)
 {
-    std::lock_guard lock(m_writeLock);
-    const int fd = m_port->fd;
-    if (fd < 0 || length < 0)
+    const int fd = m_handles->fd;
+    if (fd < 0)
         return 0;
 
     // The whole write is finished here (the tty drains at line speed with no
-    // flow control), so a later write never overtakes it; only the relay
-    // stopping abandons it.
+    // flow control), so a later write never overtakes it. A line that stops
+    // draining (a terminal that takes no more, a driver stuck on a device
+    // that went away) is given up at giveUpMs: the write lock it holds would
+    // otherwise keep every other writer, and the reopen of a lost line,
+    // waiting until Disconnect.
     const Clock::time_point start = Clock::now();
+    const Clock::time_point giveUp = start + std::chrono::milliseconds(giveUpMs);
     int written = 0;
     while (written < length) {
         const ssize_t n = write(fd, data + written, static_cast<std::size_t>(length - written));
@@ -238,8 +212,12 @@ int CSerialCommCls::Write(const std::uint8_t* data, int length)
             continue;
         if (n < 0 && errno != EAGAIN)
             return 0;
-        pollfd waits[2] = {{fd, POLLOUT, 0}, {RelayStopSignal().Fd(), POLLIN, 0}};
-        if (poll(waits, 2, -1) < 0 && errno != EINTR)
+        const int waitMs = MillisecondsUntil(giveUp);
+        if (waitMs == 0)
+            return 0;
+        pollfd waits[2] = {{fd, POLLOUT, 0}, {stop.Fd(), POLLIN, 0}};
+        const int ready = poll(waits, 2, waitMs);
+        if (ready < 0 && errno != EINTR)
             return 0;
         if (waits[1].revents || (waits[0].revents & (POLLERR | POLLHUP | POLLNVAL)))
             return 0;
@@ -247,36 +225,29 @@ int CSerialCommCls::Write(const std::uint8_t* data, int length)
     return Clock::now() - start <= std::chrono::milliseconds(kWriteWaitMs) ? 1 : 0;
 }
 
-void CSerialCommCls::Close()
+void SerialDevice::HangUp()
 {
-    if (m_bOpen) {
-        m_bOpen = false;
-        SetModemLine(m_port->fd, TIOCM_DTR, false);
-        tcflush(m_port->fd, TCIOFLUSH);
-    }
+    const int fd = m_handles->fd;
+    if (fd < 0)
+        return;
+    SetModemLine(fd, TIOCM_DTR, false);
+    tcflush(fd, TCIOFLUSH);
+    // Give the terminal time to see DTR drop before the port is let go.
     SleepMilliseconds(100);
-    ReleaseHandles();
 }
 
-void CSerialCommCls::ReleaseHandles()
+void SerialDevice::Release()
 {
-    std::lock_guard lock(m_writeLock);
-    ReleaseHandlesLocked();
-}
-
-void CSerialCommCls::ReleaseHandlesLocked()
-{
-    if (m_port->fd >= 0) {
-        close(m_port->fd);
-        m_port->fd = -1;
+    if (m_handles->fd >= 0) {
+        close(m_handles->fd);
+        m_handles->fd = -1;
     }
-    m_bOpen = false;
 }
 
-unsigned CSerialCommCls::ReportedBaudRate() const
+unsigned SerialDevice::ReportedBaudRate() const
 {
     termios tio{};
-    if (!m_bOpen || tcgetattr(m_port->fd, &tio) != 0)
+    if (m_handles->fd < 0 || tcgetattr(m_handles->fd, &tio) != 0)
         return 0;
     const speed_t speed = cfgetospeed(&tio);
     for (const BaudConstant& row : kBaudConstants) {

@@ -1,19 +1,20 @@
-// The Windows half of CSerialCommCls: a COM port opened for overlapped I/O.
+// The Windows serial device: a COM port opened for overlapped I/O.
 //
 // Reads and writes each have their own overlapped record and event, so the
 // CAT pump can wait in a read while the VAN pump writes. Every wait that could
-// last also watches the relay stop signal, so stopping the relay never waits
-// for the terminal.
-#include "relay/serial_channel.h"
+// last also watches the stop signal, so stopping the relay never waits for the
+// terminal, and no wait on the driver, not even for a cancel, is unbounded.
+#include "relay/serial_device.h"
 
 #include <windows.h>
 
 #include <algorithm>
-#include <array>
+#include <atomic>
 #include <cstring>
 #include <vector>
 
-#include "relay/relay_state.h"
+#include "relay/serial_channel.h"
+#include "relay/wake_signal.h"
 
 namespace brinvale {
 
@@ -24,6 +25,11 @@ constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURG
 constexpr WORD kXonLimit = 2048;
 constexpr WORD kXoffLimit = 1024;
 constexpr DWORD kClosePauseMs = 100;
+// A driver ends a cancelled operation at once (Wine in under a millisecond);
+// one that has not within this time ignores the cancel.
+constexpr DWORD kCancelWaitMs = 1000;
+
+std::atomic<CancelIoCall> g_cancelIoForTests{nullptr};
 
 std::wstring Widen(const std::string& text)
 {
@@ -44,39 +50,83 @@ void ClearErrors(HANDLE port)
     ClearCommError(port, &errors, &status);
 }
 
-// Zeroes an overlapped record but keeps its event.
-void Rearm(OVERLAPPED& record)
+// One overlapped operation: its record, its event and its buffer. Once the
+// driver has taken them they are the driver's until it ends the operation.
+struct Operation {
+    OVERLAPPED record{};
+    std::vector<std::uint8_t> buffer;
+    bool inFlight = false;
+    DWORD giveUpMs = 0;  // of a write left running
+
+    Operation() = default;
+    Operation(const Operation&) = delete;
+    Operation& operator=(const Operation&) = delete;
+    ~Operation()
+    {
+        if (record.hEvent)
+            CloseHandle(record.hEvent);
+    }
+
+    // Zeroes the record for the next operation but keeps its event.
+    void Rearm()
+    {
+        HANDLE event = record.hEvent;
+        record = OVERLAPPED{};
+        record.hEvent = event;
+    }
+};
+
+// A record with its own event (manual reset, not signalled, unnamed), or
+// null when no event can be made.
+std::unique_ptr<Operation> MakeOperation()
 {
-    HANDLE event = record.hEvent;
-    record = OVERLAPPED{};
-    record.hEvent = event;
+    auto op = std::make_unique<Operation>();
+    op->record.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    return op->record.hEvent ? std::move(op) : nullptr;
 }
 
-// Ends an operation still in flight on record and waits until the driver has
-// let go of the record and its buffer.
-void CancelAndReap(HANDLE port, OVERLAPPED& record)
+void AskToCancel(HANDLE port, OVERLAPPED& record)
 {
-    CancelIoEx(port, &record);
-    DWORD transferred = 0;
-    GetOverlappedResult(port, &record, &transferred, TRUE);
+    if (CancelIoCall call = g_cancelIoForTests.load())
+        call(port, &record);
+    else
+        CancelIoEx(port, &record);
 }
 
-// Waits for event or the relay stop signal; true when event came first
-// within timeoutMs.
-bool WaitUnlessStopped(HANDLE event, DWORD timeoutMs = INFINITE)
+// Ends an operation still in flight. The record and buffer may only be
+// freed once the driver has let go of them; a driver that ignores the cancel
+// keeps them for good (they are left to it, never freed under it) and the
+// caller goes on without them: Disconnect and exit never wait on it.
+void CancelAndReap(HANDLE port, std::unique_ptr<Operation>& op)
 {
-    HANDLE stop = static_cast<HANDLE>(RelayStopSignal().Handle());
-    HANDLE handles[2] = {event, stop};
-    DWORD count = stop ? 2 : 1;
+    if (!op || !op->inFlight)
+        return;
+    AskToCancel(port, op->record);
+    if (WaitForSingleObject(op->record.hEvent, kCancelWaitMs) == WAIT_OBJECT_0) {
+        DWORD transferred = 0;
+        GetOverlappedResult(port, &op->record, &transferred, FALSE);
+        op->inFlight = false;
+        return;
+    }
+    [[maybe_unused]] Operation* keptByDriver = op.release();
+}
+
+// The operation ready for use, made anew if an earlier one was left to the
+// driver; null when no event can be made.
+Operation* Ready(std::unique_ptr<Operation>& op)
+{
+    if (!op)
+        op = MakeOperation();
+    return op.get();
+}
+
+// Waits for event or the stop signal; true when event came first within
+// timeoutMs.
+bool WaitUnlessStopped(HANDLE event, const WakeSignal& stop, DWORD timeoutMs)
+{
+    HANDLE handles[2] = {event, static_cast<HANDLE>(stop.Handle())};
+    const DWORD count = handles[1] ? 2 : 1;
     return WaitForMultipleObjects(count, handles, FALSE, timeoutMs) == WAIT_OBJECT_0;
-}
-
-// With flow control off a healthy port drains at line speed; a write that
-// takes far longer than that sits in a driver that lost its device.
-DWORD DrainLimitMs(std::size_t bytes, DWORD baudRate)
-{
-    const DWORD rate = std::max<DWORD>(baudRate, 300);
-    return static_cast<DWORD>(bytes * 10 * 1000 / rate) + 2000;
 }
 
 // The time-outs end every read within count + 500 ms; a read still open well
@@ -108,14 +158,15 @@ BYTE StopBitsCode(StopBits stopBits)
 
 }  // namespace
 
-struct CSerialCommCls::Port {
-    HANDLE hPort = INVALID_HANDLE_VALUE;
-    OVERLAPPED readRecord{};
-    OVERLAPPED writeRecord{};
-    // A write that outlived kWriteWaitMs; the driver still reads writeBuffer.
-    bool writePending = false;
-    std::vector<std::uint8_t> writeBuffer;
-    DWORD baudRate = 0;  // as set at open
+void SetCancelIoCallForTests(CancelIoCall call)
+{
+    g_cancelIoForTests = call;
+}
+
+struct SerialDevice::Handles {
+    HANDLE port = INVALID_HANDLE_VALUE;
+    std::unique_ptr<Operation> read;
+    std::unique_ptr<Operation> write;
 };
 
 std::string SerialDevicePath(const std::string& port)
@@ -125,88 +176,45 @@ std::string SerialDevicePath(const std::string& port)
     return "\\\\.\\" + port;
 }
 
-CSerialCommCls::CSerialCommCls(std::string port, std::string speed, std::string parity,
-                               std::string dataBits, std::string stopBits)
-    : m_port(std::make_unique<Port>()),
-      m_strPort(std::move(port)),
-      m_strSpeed(std::move(speed)),
-      m_strParity(std::move(parity)),
-      m_strDataBits(std::move(dataBits)),
-      m_strStopBits(std::move(stopBits))
+SerialDevice::SerialDevice() : m_handles(std::make_unique<Handles>()) {}
+
+SerialDevice::~SerialDevice()
 {
-    m_strDevicePath = SerialDevicePath(m_strPort);
+    Release();
 }
 
-CSerialCommCls::~CSerialCommCls()
+int SerialDevice::Open(const std::string& path)
 {
-    ReleaseHandles();
-}
-
-int CSerialCommCls::Open()
-{
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    return OpenLocked();
-}
-
-int CSerialCommCls::Reopen()
-{
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    // The old handle goes first: a port allows one handle at a time, and a
-    // replugged USB adapter comes back under the same name only once the
-    // stale handle is closed.
-    ReleaseHandlesLocked();
-    const int result = OpenLocked();
-    // A name can open without a device behind it (Wine does that for a port
-    // whose device file is gone); only a port that reports its state is back.
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (result > 0 && !GetCommState(m_port->hPort, &dcb)) {
-        ReleaseHandlesLocked();
-        return kSerialOpenFailed;
-    }
-    return result;
-}
-
-int CSerialCommCls::OpenLocked()
-{
-    ReleaseHandlesLocked();
-
-    std::wstring path = Widen(m_strDevicePath);
+    Release();
+    const std::wstring wide = Widen(path);
     // No sharing: a port that another program holds fails here, which is how
     // the user learns that the terminal is taken.
-    HANDLE port = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+    HANDLE port = CreateFileW(wide.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                               FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
     if (port == INVALID_HANDLE_VALUE)
         return kSerialOpenFailed;
-    m_port->hPort = port;
-    m_bOpen = true;
+    m_handles->port = port;
 
-    SetupPort();
-
-    m_port->readRecord = OVERLAPPED{};
-    m_port->writeRecord = OVERLAPPED{};
-    m_port->readRecord.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_port->readRecord.hEvent) {
-        // Give the port back: a half-open channel would keep the terminal's
-        // port busy until the program ends.
-        ReleaseHandlesLocked();
+    // Without its events the port is given back at once: a half-open channel
+    // would keep the terminal's port busy until the program ends.
+    m_handles->read = MakeOperation();
+    if (!m_handles->read) {
+        Release();
         return kSerialReadEventFailed;
     }
-    m_port->writeRecord.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    if (!m_port->writeRecord.hEvent) {
-        ReleaseHandlesLocked();
+    m_handles->write = MakeOperation();
+    if (!m_handles->write) {
+        Release();
         return kSerialWriteEventFailed;
     }
-
-    EscapeCommFunction(port, SETDTR);
     return 1;
 }
 
-void CSerialCommCls::SetupPort()
+void SerialDevice::Configure(const LineSettings& line)
 {
-    if (!m_bOpen)
+    HANDLE port = m_handles->port;
+    if (port == INVALID_HANDLE_VALUE)
         return;
-    HANDLE port = m_port->hPort;
 
     ClearErrors(port);
     SetupComm(port, kQueueSize, kQueueSize);
@@ -227,7 +235,6 @@ void CSerialCommCls::SetupPort()
     // Only change what the driver reported: a failed read would leave a zeroed
     // block, and applying that would be worse than keeping the port as it is.
     if (GetCommState(port, &dcb)) {
-        LineSettings line = ParseLineSettings(m_strSpeed, m_strParity, m_strDataBits, m_strStopBits);
         dcb.fBinary = 1;
         dcb.fParity = 1;
         if (line.baudRate)
@@ -255,44 +262,49 @@ void CSerialCommCls::SetupPort()
         // Some drivers refuse some settings; the port then keeps what it had,
         // which is still usable for the terminal.
         SetCommState(port, &dcb);
-        m_port->baudRate = dcb.BaudRate;
     }
 
     SetCommMask(port, EV_RXCHAR);
+    EscapeCommFunction(port, SETDTR);
 }
 
-int CSerialCommCls::Read(int count, std::uint8_t* dest)
+bool SerialDevice::Answers() const
 {
-    if (!m_bOpen || m_port->hPort == INVALID_HANDLE_VALUE || !dest)
-        return kSerialReadFailed;
-    count = std::clamp(count, 0, kMaxSerialRead);
-    if (count == 0)
-        return 0;
-    if (RelayStopSignal().IsRaised())
-        return kSerialReadFailed;
+    // Wine opens a port whose device file is gone; only a port that reports
+    // its state is really there.
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    return m_handles->port != INVALID_HANDLE_VALUE && GetCommState(m_handles->port, &dcb);
+}
 
-    HANDLE port = m_port->hPort;
-    OVERLAPPED& record = m_port->readRecord;
+int SerialDevice::Read(int count, std::uint8_t* dest, const WakeSignal& stop)
+{
+    HANDLE port = m_handles->port;
+    Operation* op = port == INVALID_HANDLE_VALUE ? nullptr : Ready(m_handles->read);
+    if (!op)
+        return kSerialReadFailed;
     SetCommMask(port, EV_RXCHAR);
 
-    std::array<std::uint8_t, kMaxSerialRead> buffer{};
-    Rearm(record);
+    // The driver fills a buffer of the record's own, so a read it is slow to
+    // let go of never writes into a caller's memory.
+    op->buffer.assign(static_cast<std::size_t>(count), 0);
+    op->Rearm();
     DWORD transferred = 0;
-    if (!ReadFile(port, buffer.data(), static_cast<DWORD>(count), &transferred, &record)) {
+    if (!ReadFile(port, op->buffer.data(), static_cast<DWORD>(count), &transferred, &op->record)) {
         if (GetLastError() != ERROR_IO_PENDING) {
             ClearErrors(port);
             return kSerialReadFailed;
         }
-        if (!WaitUnlessStopped(record.hEvent, ReadWaitLimitMs(count))) {
-            // The buffer is on this stack: the read must be over before we
-            // leave.
-            CancelAndReap(port, record);
+        op->inFlight = true;
+        if (!WaitUnlessStopped(op->record.hEvent, stop, ReadWaitLimitMs(count))) {
+            CancelAndReap(port, m_handles->read);
             return kSerialReadFailed;
         }
+        op->inFlight = false;
     }
 
     transferred = 0;
-    if (!GetOverlappedResult(port, &record, &transferred, FALSE)) {
+    if (!GetOverlappedResult(port, &op->record, &transferred, FALSE)) {
         // Wine ends a read whose time-outs expired as a failure with
         // ERROR_TIMEOUT; Windows ends it as a success. Both mean "this is all
         // that came", possibly nothing.
@@ -301,49 +313,49 @@ int CSerialCommCls::Read(int count, std::uint8_t* dest)
             return kSerialReadFailed;
         }
     }
-    int got = static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
-    std::memcpy(dest, buffer.data(), static_cast<std::size_t>(got));
+    const int got = static_cast<int>(std::min<DWORD>(transferred, static_cast<DWORD>(count)));
+    std::memcpy(dest, op->buffer.data(), static_cast<std::size_t>(got));
     return got;
 }
 
-int CSerialCommCls::Write(const std::uint8_t* data, int length)
+int SerialDevice::Write(const std::uint8_t* data, int length, int giveUpMs, const WakeSignal& stop)
 {
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    if (!m_bOpen || m_port->hPort == INVALID_HANDLE_VALUE || (!data && length > 0) || length < 0)
+    HANDLE port = m_handles->port;
+    if (port == INVALID_HANDLE_VALUE)
         return 0;
-    HANDLE port = m_port->hPort;
-    OVERLAPPED& record = m_port->writeRecord;
-
     ClearErrors(port);
 
     // One record carries one write at a time: let a write that outlived its
     // wait finish first, so the terminal gets every byte in order.
-    if (m_port->writePending) {
-        if (!WaitUnlessStopped(record.hEvent, DrainLimitMs(m_port->writeBuffer.size(), m_port->baudRate))) {
-            CancelAndReap(port, record);
-        } else {
+    if (Operation* pending = m_handles->write.get(); pending && pending->inFlight) {
+        if (WaitUnlessStopped(pending->record.hEvent, stop, pending->giveUpMs)) {
             DWORD transferred = 0;
-            GetOverlappedResult(port, &record, &transferred, FALSE);
+            GetOverlappedResult(port, &pending->record, &transferred, FALSE);
+            pending->inFlight = false;
+        } else {
+            CancelAndReap(port, m_handles->write);
         }
-        m_port->writePending = false;
     }
+    Operation* op = Ready(m_handles->write);
+    if (!op)
+        return 0;
 
     // The driver reads the bytes until the write completes, which may be
-    // after this call returns; keep them in storage of our own.
-    m_port->writeBuffer.assign(data, data + length);
-    Rearm(record);
-    ResetEvent(record.hEvent);
+    // after this call returns; they live in the record's own buffer.
+    op->buffer.assign(data, data + length);
+    op->Rearm();
 
     int result = 0;
     DWORD transferred = 0;
-    if (WriteFile(port, m_port->writeBuffer.data(), static_cast<DWORD>(length), &transferred, &record)) {
+    if (WriteFile(port, op->buffer.data(), static_cast<DWORD>(length), &transferred, &op->record)) {
         result = 1;
     } else if (GetLastError() == ERROR_IO_PENDING) {
-        if (WaitForSingleObject(record.hEvent, kWriteWaitMs) == WAIT_OBJECT_0) {
-            GetOverlappedResult(port, &record, &transferred, FALSE);
+        if (WaitForSingleObject(op->record.hEvent, kWriteWaitMs) == WAIT_OBJECT_0) {
+            GetOverlappedResult(port, &op->record, &transferred, FALSE);
             result = 1;
         } else {
-            m_port->writePending = true;
+            op->inFlight = true;
+            op->giveUpMs = static_cast<DWORD>(std::max(giveUpMs - static_cast<int>(kWriteWaitMs), 0));
         }
     }
 
@@ -351,53 +363,37 @@ int CSerialCommCls::Write(const std::uint8_t* data, int length)
     return result;
 }
 
-void CSerialCommCls::Close()
+void SerialDevice::HangUp()
 {
-    if (m_bOpen) {
-        m_bOpen = false;
-        HANDLE port = m_port->hPort;
-        SetCommMask(port, 0);
-        EscapeCommFunction(port, CLRDTR);
-        PurgeComm(port, kPurgeAll);
-    }
+    HANDLE port = m_handles->port;
+    if (port == INVALID_HANDLE_VALUE)
+        return;
+    SetCommMask(port, 0);
+    EscapeCommFunction(port, CLRDTR);
+    PurgeComm(port, kPurgeAll);
     // Give the terminal time to see DTR drop before the port is let go.
     Sleep(kClosePauseMs);
-    ReleaseHandles();
 }
 
-void CSerialCommCls::ReleaseHandles()
+void SerialDevice::Release()
 {
-    std::lock_guard<std::mutex> lock(m_writeLock);
-    ReleaseHandlesLocked();
-}
-
-void CSerialCommCls::ReleaseHandlesLocked()
-{
-    m_bOpen = false;
-    if (m_port->hPort != INVALID_HANDLE_VALUE) {
-        if (m_port->writePending) {
-            CancelAndReap(m_port->hPort, m_port->writeRecord);
-            m_port->writePending = false;
-        }
-        CloseHandle(m_port->hPort);
-        m_port->hPort = INVALID_HANDLE_VALUE;
+    if (m_handles->port != INVALID_HANDLE_VALUE) {
+        CancelAndReap(m_handles->port, m_handles->read);
+        CancelAndReap(m_handles->port, m_handles->write);
+        CloseHandle(m_handles->port);
+        m_handles->port = INVALID_HANDLE_VALUE;
     }
-    for (OVERLAPPED* record : {&m_port->readRecord, &m_port->writeRecord}) {
-        if (record->hEvent) {
-            CloseHandle(record->hEvent);
-            record->hEvent = nullptr;
-        }
-    }
-    m_port->writeBuffer.clear();
+    m_handles->read.reset();
+    m_handles->write.reset();
 }
 
-unsigned CSerialCommCls::ReportedBaudRate() const
+unsigned SerialDevice::ReportedBaudRate() const
 {
-    if (!m_bOpen || m_port->hPort == INVALID_HANDLE_VALUE)
+    if (m_handles->port == INVALID_HANDLE_VALUE)
         return 0;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
-    if (!GetCommState(m_port->hPort, &dcb))
+    if (!GetCommState(m_handles->port, &dcb))
         return 0;
     return dcb.BaudRate;
 }

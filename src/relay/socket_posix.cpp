@@ -1,5 +1,5 @@
 // The VAN link on Linux: BSD sockets, with the link's wake signal and the
-// relay stop signal polled beside the socket so a waiting receive can always
+// stop signal polled beside the socket so a waiting receive can always
 // be ended without closing the socket under it.
 #include "relay/van_link.h"
 
@@ -13,7 +13,6 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
-#include "relay/relay_state.h"
 #include "relay/wake_signal.h"
 
 namespace brinvale {
@@ -23,7 +22,7 @@ struct CSocketCommCls::Link {
     WakeSignal wake;
 };
 
-CSocketCommCls::CSocketCommCls() : m_link(std::make_unique<Link>()) {}
+CSocketCommCls::CSocketCommCls(const WakeSignal& stop) : m_link(std::make_unique<Link>()), m_stop(stop) {}
 
 CSocketCommCls::~CSocketCommCls()
 {
@@ -69,7 +68,7 @@ int CSocketCommCls::Connect(const char* ip, int port)
     const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(kConnectWaitMs);
     for (;;) {
         const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd waits[2] = {{fd, POLLIN, 0}, {RelayStopSignal().Fd(), POLLIN, 0}};
+        pollfd waits[2] = {{fd, POLLIN, 0}, {m_stop.Fd(), POLLIN, 0}};
         const int ready = poll(waits, 2, static_cast<int>(std::max<long long>(left, 0)));
         if (ready < 0 && errno == EINTR)
             continue;
@@ -88,11 +87,11 @@ int CSocketCommCls::Receive(std::uint8_t* dest)
 {
     const int fd = m_link->fd;
     const int wakeFd = m_link->wake.Fd();
-    const int stopFd = RelayStopSignal().Fd();
+    const int stopFd = m_stop.Fd();
     for (;;) {
         if (fd < 0)
             return kSocketClosed;
-        if (m_link->wake.IsRaised() || RelayStopSignal().IsRaised())
+        if (m_link->wake.IsRaised() || m_stop.IsRaised())
             return kSocketWaitFailed;
         const ssize_t n = recv(fd, dest, kVanBufferSize, MSG_DONTWAIT);
         if (n > 0)

@@ -2,7 +2,7 @@
 //
 // The VAN pump's long wait for server data is an event wait, not a select:
 // besides the socket's network event it watches the link's wake event and the
-// relay stop signal, so another thread can end it at once. (A select can only
+// stop signal, so another thread can end it at once. (A select can only
 // be ended by closing the socket under it, which risks the number being
 // reused by a new socket while the waiter still holds it.)
 #include "relay/van_link.h"
@@ -14,7 +14,7 @@
 #include <climits>
 #include <cstring>
 
-#include "relay/relay_state.h"
+#include "relay/wake_signal.h"
 
 namespace brinvale {
 
@@ -25,8 +25,8 @@ struct CSocketCommCls::Link {
     bool wsaStarted = false;
 };
 
-CSocketCommCls::CSocketCommCls()
-    : m_link(std::make_unique<Link>())
+CSocketCommCls::CSocketCommCls(const WakeSignal& stop)
+    : m_link(std::make_unique<Link>()), m_stop(stop)
 {
     m_link->wakeEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
 }
@@ -110,13 +110,13 @@ int CSocketCommCls::Receive(std::uint8_t* dest)
 {
     if (!HasSocket() || !dest)
         return kSocketWaitFailed;
-    HANDLE stop = static_cast<HANDLE>(RelayStopSignal().Handle());
+    HANDLE stop = static_cast<HANDLE>(m_stop.Handle());
 
     for (;;) {
         // A wake that came before this call still counts: the link was
         // dropped and nothing more may be taken from it.
         if ((m_link->wakeEvent && WaitForSingleObject(m_link->wakeEvent, 0) == WAIT_OBJECT_0)
-            || RelayStopSignal().IsRaised()) {
+            || m_stop.IsRaised()) {
             return kSocketWaitFailed;
         }
 

@@ -71,7 +71,7 @@ bool ConnectToVAN(const char* ip, const char* port)
 {
     std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
     if (!link) {
-        link = std::make_shared<CSocketCommCls>();
+        link = std::make_shared<CSocketCommCls>(RelayStopSignal());
         std::lock_guard lock(g_linkLock);
         g_pSocket = link;
     }

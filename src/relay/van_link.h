@@ -13,6 +13,8 @@
 
 namespace brinvale {
 
+class WakeSignal;
+
 constexpr int kSocketSendFailed = -21;
 constexpr int kSocketWaitFailed = -22;
 constexpr int kSocketClosed = -24;
@@ -24,7 +26,9 @@ constexpr int kConnectWaitMs = 2000;
 
 class CSocketCommCls {
 public:
-    CSocketCommCls();
+    // stop ends the connect wait and every receive when raised; it must
+    // outlive the link.
+    explicit CSocketCommCls(const WakeSignal& stop);
     ~CSocketCommCls();  // closes the socket if one is open
     CSocketCommCls(const CSocketCommCls&) = delete;
     CSocketCommCls& operator=(const CSocketCommCls&) = delete;
@@ -36,7 +40,7 @@ public:
 
     // Waits until the server sends or the link ends, then reads up to
     // kVanBufferSize bytes: the count, kSocketWaitFailed when the wait failed
-    // or was woken, kSocketClosed when the server closed the link or the read
+    // or was woken (by Wake or the stop signal), kSocketClosed when the server closed the link or the read
     // failed.
     int Receive(std::uint8_t* dest);
 
@@ -54,6 +58,7 @@ private:
 
     struct Link;  // platform handles
     std::unique_ptr<Link> m_link;
+    const WakeSignal& m_stop;
 };
 
 // The current link object, or null. The caller's reference keeps it alive.

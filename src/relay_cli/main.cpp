@@ -4,18 +4,27 @@
 //
 // Relays between the card terminal on DEVICE and the VAN the terminal asks
 // for, until SIGINT or SIGTERM, and prints the status outputs on stdout.
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <deque>
 #include <mutex>
+#include <poll.h>
 #include <pthread.h>
 #include <string>
+#include <thread>
+#include <unistd.h>
 
 #include "log/traffic_log.h"
 #include "relay/pump_threads.h"
 #include "relay/relay_state.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
+#include "relay/wake_signal.h"
 
 using namespace brinvale;
 
@@ -24,8 +33,16 @@ namespace {
 // One line per output. An output that repeats the text its control already
 // shows is not printed again: a window would show no change either, and the
 // pump refreshes the link status twice a second.
+//
+// The lines go out on a thread of their own: a stdout that nobody reads (a
+// full pipe, a stopped terminal) holds up that thread alone, never a pump and
+// never the stop. While it is held, the oldest lines give way to new ones, so
+// a reader that comes back finds the current state.
 class ConsoleSink : public StatusSink {
 public:
+    ConsoleSink() : m_writer(&ConsoleSink::WriteLines, this) {}
+    ~ConsoleSink() override { Finish(); }
+
     void OnLinkStatus(std::string_view text) override { Print(m_link, "link", std::string(text)); }
     void OnProgressText(std::string_view text) override { Print(m_progress, "progress", std::string(text)); }
     void OnTransferState(std::string_view text, Colour colour) override
@@ -35,21 +52,113 @@ public:
         Print(m_transfer, "transfer", line.front() == ' ' ? line.substr(1) : line);
     }
 
+    // Writes what is still queued, for at most kFinishMs, and ends the writer.
+    void Finish()
+    {
+        {
+            std::lock_guard lock(m_lock);
+            if (m_finishing)
+                return;
+            m_finishing = true;
+            m_deadline = Clock::now() + std::chrono::milliseconds(kFinishMs);
+        }
+        m_changed.notify_all();
+        m_finish.Raise();
+        m_writer.join();
+    }
+
 private:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t kMaxQueued = 256;
+    static constexpr int kFinishMs = 500;
+
     void Print(std::string& last, const char* what, const std::string& text)
     {
         std::lock_guard lock(m_lock);
         if (text == last)
             return;
         last = text;
-        std::printf("%s: %s\n", what, text.c_str());
-        std::fflush(stdout);
+        if (m_queue.size() >= kMaxQueued)
+            m_queue.pop_front();
+        m_queue.push_back(std::string(what) + ": " + text + "\n");
+        m_changed.notify_all();
+    }
+
+    void WriteLines()
+    {
+        std::unique_lock lock(m_lock);
+        for (;;) {
+            m_changed.wait(lock, [&] { return !m_queue.empty() || m_finishing; });
+            if (m_queue.empty())
+                return;
+            const std::string line = std::move(m_queue.front());
+            m_queue.pop_front();
+            lock.unlock();
+            const bool written = WriteOut(line);
+            lock.lock();
+            if (!written)
+                return;
+        }
+    }
+
+    // False when stdout took no more before the finishing deadline, or
+    // failed.
+    bool WriteOut(const std::string& line)
+    {
+        std::size_t done = 0;
+        while (done < line.size()) {
+            if (!WaitWritable())
+                return false;
+            // A pipe or terminal that polled writable takes a line this short
+            // without blocking.
+            const ssize_t n = write(STDOUT_FILENO, line.data() + done, line.size() - done);
+            if (n > 0)
+                done += static_cast<std::size_t>(n);
+            else if (n < 0 && errno != EINTR && errno != EAGAIN)
+                return false;
+        }
+        return true;
+    }
+
+    bool WaitWritable()
+    {
+        for (;;) {
+            bool finishing = false;
+            Clock::time_point deadline;
+            {
+                std::lock_guard lock(m_lock);
+                finishing = m_finishing;
+                deadline = m_deadline;
+            }
+            int timeoutMs = -1;
+            if (finishing) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+                timeoutMs = static_cast<int>(std::max<long long>(left, 0));
+            }
+            pollfd waits[2] = {{STDOUT_FILENO, POLLOUT, 0}, {m_finish.Fd(), POLLIN, 0}};
+            const int ready = poll(waits, finishing ? 1 : 2, timeoutMs);
+            if (ready < 0 && errno == EINTR)
+                continue;
+            if (ready < 0)
+                return false;
+            if (waits[0].revents)
+                return true;  // writable, or an error the write reports
+            if (finishing)
+                return false;
+            // Woken by Finish: from now on the deadline counts.
+        }
     }
 
     std::mutex m_lock;
+    std::condition_variable m_changed;
+    std::deque<std::string> m_queue;
+    bool m_finishing = false;
+    Clock::time_point m_deadline;
+    WakeSignal m_finish;
     std::string m_link{"-"};
     std::string m_progress{"-"};
     std::string m_transfer{"-"};
+    std::thread m_writer;  // last: starts once everything it uses exists
 };
 
 void PrintUsage()
@@ -101,6 +210,8 @@ int main(int argc, char** argv)
     sigaddset(&stopSignals, SIGINT);
     sigaddset(&stopSignals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stopSignals, nullptr);
+    // A reader of stdout that goes away must not take the relay with it.
+    std::signal(SIGPIPE, SIG_IGN);
 
     g_bLogEnabled = options.log;
     ConsoleSink console;

@@ -44,7 +44,7 @@ CBrinvaleDlg::CBrinvaleDlg()
 {
     g_pStatusDlg = nullptr;
     g_pMainDlg = this;
-    g_nKeepAlive = kKeepAliveStep;
+    ResetRelayState();
     ComputeProgramPaths();
     CheckUninstallSwitch();
 }
@@ -127,9 +127,7 @@ BOOL CBrinvaleDlg::OnInitDialog()
     });
     RegisterStatusSink(m_pMailbox.get());
 
-    g_bSerialOpen = false;
-    g_bVanConnected = false;
-    g_bNotifyCatOnDrop = false;
+    ResetRelayState();
     m_bShowAllowed = true;
     ShowStoppedButtons(true);
     SetItemText(IDC_LINK_STATUS, L"CAT : 비연결 | VAN : 비연결");

@@ -1,6 +1,7 @@
-// Stand-ins for the platform halves of the serial line, the VAN link and the
-// wake signal (serial_fake.cpp, socket_fake.cpp, wake_signal_fake.cpp),
-// linked into the fuzzers instead of the *_posix.cpp files. They touch no
+// Stand-ins for the platform halves of the serial line (the SerialDevice
+// behind the real channel), the VAN link and the wake signal
+// (serial_fake.cpp, socket_fake.cpp, wake_signal_fake.cpp), linked into the
+// fuzzers instead of the *_posix.cpp files. They touch no
 // device and no socket and never wait: whoever drives the engine decides
 // through these hooks what each call returns, and sees everything the engine
 // wrote.
@@ -18,8 +19,9 @@ struct FakeSerialHooks {
     std::function<int(int count, std::uint8_t* dest)> read;
     // Every write that reaches the line, whole.
     std::function<void(const std::uint8_t* data, int length)> write;
-    // Open's result for a Reopen: 1 or kSerialOpenFailed.
-    std::function<int()> reopen;
+    // What opening the device gives, at Connect and at each reopen of a lost
+    // line: 1 or kSerialOpenFailed.
+    std::function<int()> open;
 };
 
 struct FakeVanHooks {

@@ -1,5 +1,6 @@
-// The terminal's side of the relay (CatPumpStep) under arbitrary line
-// traffic and VAN behaviour, on one thread and without a single real wait.
+// The relay's two pump steps (CatPumpStep and VanPumpStep, the code the pump
+// threads run) under arbitrary line traffic and VAN behaviour, on one thread
+// and without a single real wait.
 //
 // The input is a list of events, each led by a byte whose value modulo 8
 // says what happens:
@@ -16,7 +17,8 @@
 // Line events are what successive reads return; a chunk longer than a read
 // asks for leaves its rest for the next read, as a driver's queue does. VAN
 // events happen while the pump waits in the read that follows them, which
-// is when the VAN pump thread acts in the running relay. A reconnect ends
+// is when the VAN pump thread acts in the running relay: a VanPumpStep runs
+// right there. A reconnect ends
 // the step under way and happens between two steps, as the pump threads
 // are ended and started again.
 //
@@ -25,9 +27,11 @@
 // five ACK or five ESC and come exactly when the protocol calls for them;
 // requests connect to the address and port they name; the keep-alive; a line
 // that fails twice in a row is given up, lets the VAN go and is tried again
-// every 3 seconds until it opens; link objects go away; every traffic log
+// every 3 seconds until it opens; link objects go away; every VAN reply
+// reaches the terminal unchanged and is shown as "VAN->PC"; every traffic log
 // line is well formed and the log shows every byte the terminal sent, every
-// unit sent to the VAN, every reply, every loss of the line and every open.
+// unit sent to the VAN, every reply from the VAN, everything written to the
+// terminal, every loss of the line and every open.
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -175,41 +179,23 @@ struct Exchange {
     int nextSocket = 3;
     int connectedSocket = 0;
     std::optional<Bytes> vanData;  // what the VAN pump's next receive gets
-    bool relayingVanData = false;
-    Bytes vanDataInFlight;
+    // The VAN's bytes the VAN pump took and has yet to write to the terminal.
+    std::optional<Bytes> vanDataInFlight;
     Step step;
+    bool inStep = false;  // reopens happen only inside a step
     int quietSteps = 0;
     int failedReadsInRow = 0;
     int losses = 0;
     int opens = 1;  // the first open, then each reopen that worked
+    int vanProgressTexts = 0;
 
     Bytes allLineBytes;
     std::vector<Bytes> allSends;
-    std::vector<Bytes> allControlWrites;
+    std::vector<Bytes> allVanData;
+    std::vector<Bytes> allTerminalWrites;  // the gateway's replies and the VAN's bytes
 };
 
 Exchange* g_exchange = nullptr;
-
-// What the VAN pump thread does with one receive, on this thread.
-void RunVanPumpOnce(Exchange& x)
-{
-    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
-    if (!g_bVanConnected || !link)
-        return;
-    std::uint8_t buffer[kVanBufferSize] = {};
-    const int count = link->Receive(buffer);
-    if (count > 0) {
-        g_nKeepAlive = kKeepAliveStep;
-        x.step.vanWord = true;
-        x.relayingVanData = true;
-        x.vanDataInFlight.assign(buffer, buffer + count);
-        if (CSerialCommCls* serial = CurrentSerial())
-            serial->Write(buffer, count);
-        x.relayingVanData = false;
-    } else {
-        DropVanLinkIfCurrent(link.get());
-    }
-}
 
 void ApplyVanEvent(Exchange& x, const Event& event)
 {
@@ -218,10 +204,11 @@ void ApplyVanEvent(Exchange& x, const Event& event)
     case EventKind::VanFailsSend: x.failNextSend = true; break;
     case EventKind::VanSends:
         x.vanData = event.bytes;
-        RunVanPumpOnce(x);
+        VanPumpStep();
         x.vanData.reset();
+        FUZZ_CHECK(!x.vanDataInFlight, "the VAN's bytes reach the terminal in the step that took them");
         break;
-    case EventKind::VanCloses: RunVanPumpOnce(x); break;
+    case EventKind::VanCloses: VanPumpStep(); break;
     default: break;
     }
 }
@@ -268,18 +255,21 @@ void OnLineWrite(const std::uint8_t* data, int length)
 {
     Exchange& x = *g_exchange;
     Bytes bytes(data, data + length);
-    if (x.relayingVanData) {
-        FUZZ_CHECK(bytes == x.vanDataInFlight, "the VAN's bytes reach the terminal unchanged");
+    x.allTerminalWrites.push_back(bytes);
+    if (x.vanDataInFlight) {
+        FUZZ_CHECK(bytes == *x.vanDataInFlight, "the VAN's bytes reach the terminal unchanged and in one write");
+        x.vanDataInFlight.reset();
         return;
     }
     FUZZ_CHECK(bytes == kFiveAck || bytes == kFiveEsc,
                "the gateway's own replies to the terminal are five ACK or five ESC");
-    x.step.controlWrites.push_back(bytes);
-    x.allControlWrites.push_back(std::move(bytes));
+    x.step.controlWrites.push_back(std::move(bytes));
 }
 
-int OnReopen()
+int OnOpen()
 {
+    if (!g_exchange || !g_exchange->inStep)
+        return 1;  // the user's Connect: the fake line is there
     Exchange& x = *g_exchange;
     const bool opens = x.failingReopens == 0;
     x.failingReopens = std::max(x.failingReopens - 1, 0);
@@ -317,17 +307,24 @@ int OnReceive(int socket, std::uint8_t* dest)
 {
     Exchange& x = *g_exchange;
     FUZZ_CHECK(socket == x.connectedSocket, "the VAN pump receives on the link that is up");
-    if (!x.vanData)
-        return kSocketClosed;
+    if (!x.vanData || x.vanData->empty())
+        return kSocketClosed;  // a receive of nothing is the server's close
     const std::size_t n = std::min(x.vanData->size(), static_cast<std::size_t>(kVanBufferSize));
     std::copy_n(x.vanData->begin(), n, dest);
+    x.step.vanWord = true;
+    x.vanDataInFlight.emplace(x.vanData->begin(), x.vanData->begin() + static_cast<std::ptrdiff_t>(n));
+    x.allVanData.push_back(*x.vanDataInFlight);
     return static_cast<int>(n);
 }
 
 class KeepAliveWatch : public StatusSink {
 public:
     void OnLinkStatus(std::string_view) override {}
-    void OnProgressText(std::string_view) override {}
+    void OnProgressText(std::string_view text) override
+    {
+        if (g_exchange && text == "VAN->PC")
+            ++g_exchange->vanProgressTexts;
+    }
     void OnTransferState(std::string_view text, Colour) override
     {
         if (g_exchange && text == "Socket Time-Out (KEEP ALIVE)")
@@ -567,6 +564,7 @@ struct LogRecords {
     std::vector<std::string> info;
     Bytes catToPc;
     std::vector<Bytes> pcToVan;
+    std::vector<Bytes> vanToPc;
     std::vector<Bytes> pcToCat;
 };
 
@@ -625,8 +623,10 @@ void ReadLogLine(std::string_view line, LogRecords& records)
         records.pcToVan.push_back(std::move(bytes));
     else if (tag == "[PC ->CAT]")
         records.pcToCat.push_back(std::move(bytes));
+    else if (tag == "[VAN->PC ]")
+        records.vanToPc.push_back(std::move(bytes));
     else
-        FUZZ_CHECK(tag == "[VAN->PC ]", "a data line's tag is one of the four directions");
+        FUZZ_CHECK(false, "a data line's tag is one of the four directions");
 }
 
 void CheckLog(const std::filesystem::path& file, const Exchange& x)
@@ -647,7 +647,8 @@ void CheckLog(const std::filesystem::path& file, const Exchange& x)
     }
     FUZZ_CHECK(records.catToPc == x.allLineBytes, "the log shows every byte the terminal sent, in order");
     FUZZ_CHECK(records.pcToVan == x.allSends, "the log shows every unit sent to the VAN");
-    FUZZ_CHECK(records.pcToCat == x.allControlWrites, "the log shows every reply to the terminal");
+    FUZZ_CHECK(records.vanToPc == x.allVanData, "the log shows every unit the VAN sent");
+    FUZZ_CHECK(records.pcToCat == x.allTerminalWrites, "the log shows everything written to the terminal");
     const auto lines = [&](const char* text) { return std::count(records.info.begin(), records.info.end(), text); };
     FUZZ_CHECK(lines("Serial Port LOST (Port : fuzz-line)") == x.losses, "the log shows each loss of the line once");
     FUZZ_CHECK(lines("Serial Open OK (Port : fuzz-line, Baudrate : 9600)") == x.opens,
@@ -676,7 +677,7 @@ struct Rig {
 
         SerialHooks().read = OnLineRead;
         SerialHooks().write = OnLineWrite;
-        SerialHooks().reopen = OnReopen;
+        SerialHooks().open = OnOpen;
         VanHooks().connect = OnConnect;
         VanHooks().send = OnSend;
         VanHooks().receive = OnReceive;
@@ -743,7 +744,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         x.step = Step{};
         const bool lostBefore = g_bSerialLost;
         const long long waitedBefore = WaitedMilliseconds();
+        x.inStep = true;
         CatPumpStep();
+        x.inStep = false;
         TraceStep(steps, x.step);
         CheckStep(x, lostBefore, WaitedMilliseconds() - waitedBefore);
         CheckLinkObjects();
@@ -751,6 +754,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (steps < kMaxStepsPerInput)
         FUZZ_CHECK(!g_bSerialLost, "a lost line that can be opened again comes back");
     CheckLog(rig.logFile, x);
+    FUZZ_CHECK(x.vanProgressTexts == static_cast<int>(x.allVanData.size()),
+               "every unit the VAN sent is shown as VAN->PC");
     std::filesystem::remove_all(rig.folder, error);
 
     g_bLogEnabled = false;

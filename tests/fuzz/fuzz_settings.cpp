@@ -71,7 +71,7 @@ std::wstring Upper(std::wstring text)
 
 bool IsSpeedEntry(const std::wstring& rate)
 {
-    return std::find(kSpeedEntries.begin(), kSpeedEntries.end(), rate) != kSpeedEntries.end();
+    return std::find(kSpeedListEntries.begin(), kSpeedListEntries.end(), rate) != kSpeedListEntries.end();
 }
 
 void CheckPort(const std::wstring& text)
@@ -95,7 +95,7 @@ void CheckSpeed(const std::wstring& text)
 {
     const std::wstring rate = SpeedFromLabel(text);
     FUZZ_CHECK(IsSpeedEntry(rate), "a stored speed always gives a rate of the speed list");
-    FUZZ_CHECK(kSpeedEntries[static_cast<std::size_t>(SpeedIndexFor(rate))] == rate,
+    FUZZ_CHECK(kSpeedListEntries[static_cast<std::size_t>(SpeedIndexFor(rate))] == rate,
                "the speed list selects the rate a stored speed gave");
     const std::wstring label = LabelForSpeed(rate);
     FUZZ_CHECK(SpeedFromLabel(label) == rate, "the label a rate is saved under loads as the same rate");

@@ -1,11 +1,11 @@
-// The serial line of the fuzzers: every member of CSerialCommCls, with the
-// device replaced by the hooks of fake_platform.h. No call waits, not even
-// Close's pause, so one fuzz input can run hundreds of pump steps.
-#include "relay/serial_channel.h"
-
-#include <algorithm>
+// The serial device of the fuzzers: the operating system's operations behind
+// CSerialCommCls, with the device replaced by the hooks of fake_platform.h.
+// The channel itself is the real one. No call waits, not even the hang-up's
+// pause, so one fuzz input can run hundreds of pump steps.
+#include "relay/serial_device.h"
 
 #include "fake_platform.h"
+#include "relay/serial_channel.h"
 
 namespace brinvale {
 
@@ -19,8 +19,9 @@ FakeSerialHooks& SerialHooks()
 
 }  // namespace fuzz
 
-struct CSerialCommCls::Port {
+struct SerialDevice::Handles {
     bool held = false;  // what an open file descriptor would be
+    unsigned baudRate = 0;
 };
 
 std::string SerialDevicePath(const std::string& port)
@@ -28,91 +29,59 @@ std::string SerialDevicePath(const std::string& port)
     return port;
 }
 
-CSerialCommCls::CSerialCommCls(std::string port, std::string speed, std::string parity,
-                               std::string dataBits, std::string stopBits)
-    : m_port(std::make_unique<Port>()),
-      m_strPort(std::move(port)),
-      m_strSpeed(std::move(speed)),
-      m_strParity(std::move(parity)),
-      m_strDataBits(std::move(dataBits)),
-      m_strStopBits(std::move(stopBits)),
-      m_strDevicePath(SerialDevicePath(m_strPort))
+SerialDevice::SerialDevice() : m_handles(std::make_unique<Handles>()) {}
+
+SerialDevice::~SerialDevice()
 {
+    Release();
 }
 
-CSerialCommCls::~CSerialCommCls()
+int SerialDevice::Open(const std::string&)
 {
-    ReleaseHandles();
+    const int result = fuzz::SerialHooks().open ? fuzz::SerialHooks().open() : 1;
+    m_handles->held = result > 0;
+    return result;
 }
 
-int CSerialCommCls::Open()
+void SerialDevice::Configure(const LineSettings& line)
 {
-    std::lock_guard lock(m_writeLock);
-    return OpenLocked();
+    // The fake has no driver; the rate is all a caller can ask back.
+    m_handles->baudRate = line.baudRate.value_or(0);
 }
 
-int CSerialCommCls::OpenLocked()
+bool SerialDevice::Answers() const
 {
-    ReleaseHandlesLocked();
-    m_port->held = true;
-    m_bOpen = true;
-    SetupPort();
-    return 1;
+    return m_handles->held;
 }
 
-void CSerialCommCls::SetupPort()
+int SerialDevice::Read(int count, std::uint8_t* dest, const WakeSignal&)
 {
-    // The line settings only matter to a real driver; the fake has none.
-}
-
-int CSerialCommCls::Read(int count, std::uint8_t* dest)
-{
-    count = std::clamp(count, 0, kMaxSerialRead);
-    if (!m_bOpen || !fuzz::SerialHooks().read)
+    if (!m_handles->held || !fuzz::SerialHooks().read)
         return kSerialReadFailed;
-    const int got = fuzz::SerialHooks().read(count, dest);
-    return std::min(got, count);
+    return fuzz::SerialHooks().read(count, dest);
 }
 
-int CSerialCommCls::Write(const std::uint8_t* data, int length)
+int SerialDevice::Write(const std::uint8_t* data, int length, int, const WakeSignal&)
 {
-    std::lock_guard lock(m_writeLock);
-    if (!m_bOpen || length < 0)
+    if (!m_handles->held)
         return 0;
     if (fuzz::SerialHooks().write)
         fuzz::SerialHooks().write(data, length);
     return 1;
 }
 
-void CSerialCommCls::Close()
+void SerialDevice::HangUp()
 {
-    // No pause: the fake has no driver whose queues need time to drain.
-    ReleaseHandles();
 }
 
-int CSerialCommCls::Reopen()
+void SerialDevice::Release()
 {
-    std::lock_guard lock(m_writeLock);
-    ReleaseHandlesLocked();
-    const int result = fuzz::SerialHooks().reopen ? fuzz::SerialHooks().reopen() : 1;
-    return result > 0 ? OpenLocked() : result;
+    m_handles->held = false;
 }
 
-void CSerialCommCls::ReleaseHandles()
+unsigned SerialDevice::ReportedBaudRate() const
 {
-    std::lock_guard lock(m_writeLock);
-    ReleaseHandlesLocked();
-}
-
-void CSerialCommCls::ReleaseHandlesLocked()
-{
-    m_port->held = false;
-    m_bOpen = false;
-}
-
-unsigned CSerialCommCls::ReportedBaudRate() const
-{
-    return m_bOpen ? BaudRateForSpeedText(m_strSpeed).value_or(0) : 0;
+    return m_handles->held ? m_handles->baudRate : 0;
 }
 
 }  // namespace brinvale

@@ -7,6 +7,7 @@
 #include <atomic>
 
 #include "fake_platform.h"
+#include "relay/wake_signal.h"
 
 namespace brinvale {
 
@@ -34,7 +35,7 @@ struct CSocketCommCls::Link {
     bool woken = false;
 };
 
-CSocketCommCls::CSocketCommCls() : m_link(std::make_unique<Link>())
+CSocketCommCls::CSocketCommCls(const WakeSignal& stop) : m_link(std::make_unique<Link>()), m_stop(stop)
 {
     ++fuzz::g_liveLinks;
 }
@@ -69,7 +70,7 @@ int CSocketCommCls::Receive(std::uint8_t* dest)
 {
     if (m_link->socket < 0)
         return kSocketClosed;
-    if (m_link->woken)
+    if (m_link->woken || m_stop.IsRaised())
         return kSocketWaitFailed;
     if (!fuzz::VanHooks().receive)
         return kSocketClosed;

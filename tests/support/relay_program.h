@@ -23,13 +23,20 @@ namespace brinvale::test {
 
 class RelayProgramProcess {
 public:
-    RelayProgramProcess(const std::filesystem::path& folder, std::vector<std::string> args)
+    // Stalled: stdout is a pipe that is already full and that nobody reads,
+    // as when the program's output goes to a reader that hangs.
+    enum class Stdout { Read, Stalled };
+
+    RelayProgramProcess(const std::filesystem::path& folder, std::vector<std::string> args,
+                        Stdout output = Stdout::Read)
     {
         const std::filesystem::path program = folder / "brinvale-relay";
         std::filesystem::copy_file(BRINVALE_RELAY_PROGRAM, program,
                                    std::filesystem::copy_options::overwrite_existing);
         int out[2];
         EXPECT_EQ(pipe2(out, O_CLOEXEC), 0);
+        if (output == Stdout::Stalled)
+            FillPipe(out[1]);
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_adddup2(&actions, out[1], 1);
@@ -97,6 +104,19 @@ public:
     const std::string& Output() const { return m_output; }
 
 private:
+    static void FillPipe(int fd)
+    {
+        // Non-blocking only while filling: the program gets the same pipe.
+        const int flags = fcntl(fd, F_GETFL);
+        fcntl(fd, F_SETFL, flags | O_NONBLOCK);
+        const std::string filler(4096, '-');
+        while (write(fd, filler.data(), filler.size()) > 0) {
+        }
+        while (write(fd, filler.data(), 1) > 0) {
+        }
+        fcntl(fd, F_SETFL, flags);
+    }
+
     pid_t m_pid = -1;
     int m_out = -1;
     std::string m_output;
