@@ -13,6 +13,7 @@
 #include <cstring>
 #include <vector>
 
+#include "common/text.h"
 #include "relay/serial_channel.h"
 #include "relay/wake_signal.h"
 
@@ -30,18 +31,6 @@ constexpr DWORD kClosePauseMs = 100;
 constexpr DWORD kCancelWaitMs = 1000;
 
 std::atomic<CancelIoCall> g_cancelIoForTests{nullptr};
-
-std::wstring Widen(const std::string& text)
-{
-    if (text.empty())
-        return {};
-    int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), nullptr, 0);
-    if (n <= 0)
-        return {};
-    std::wstring wide(static_cast<std::size_t>(n), L'\0');
-    MultiByteToWideChar(CP_UTF8, 0, text.data(), static_cast<int>(text.size()), wide.data(), n);
-    return wide;
-}
 
 void ClearErrors(HANDLE port)
 {

@@ -5,7 +5,6 @@
 #include "config/run_key.h"
 #include "config/setting_dialog.h"
 #include "config/settings.h"
-#include "relay/cat_pump.h"
 #include "relay/relay_state.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
