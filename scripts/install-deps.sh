@@ -10,7 +10,7 @@ packages=(
     clang libclang-rt-14-dev                      # the fuzzers (libFuzzer and the sanitizers)
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix   # the 32-bit Windows program
-    dpkg-dev                                      # the relay's package (its library dependencies)
+    dpkg-dev openssl                              # the relay's package; update signatures
     wine64 xvfb openbox socat                     # the Windows program and its tests
     fonts-nanum locales                           # Korean texts under Wine
     procps xdotool imagemagick x11-utils xcompmgr   # GUI tests: driving, screenshots, alpha
