@@ -77,7 +77,7 @@ for machine in x64 x86; do
     program=dist/windows-$machine/OstrelBrinvale.exe
     cp "$work/windows-$machine/OstrelBrinvale.exe" "$program"
     objdump=$( [[ $machine == x64 ]] && echo x86_64 || echo i686 )-w64-mingw32-objdump
-    python3 tests/release/check_program.py "$objdump" "$machine" "$program" "tests/release/imports-$machine.txt"
+    python3 tests/release/check_program.py "$objdump" "$machine" "$program" "tests/release/imports-$machine.txt" "$version"
 done
 cp "$work"/package/brinvale-relay_"$version"_*.deb dist/
 

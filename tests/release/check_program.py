@@ -2,7 +2,7 @@
 """Reads a built Windows program without running it and checks that it
 starts on Windows 7 SP1 and later, on the machine it was built for.
 
-    check_program.py OBJDUMP x86|x64 PROGRAM IMPORT_LIST
+    check_program.py OBJDUMP x86|x64 PROGRAM IMPORT_LIST [VERSION]
     check_program.py OBJDUMP x86|x64 PROGRAM --print    (the imports, sorted)
 
 Checks: the PE machine; subsystem and OS versions no newer than 6.1
@@ -57,10 +57,14 @@ def main():
         if CRT_DLL.match(dll):
             problems.append(f"{dll}: a C runtime that a bare Windows 7 lacks (only msvcrt.dll)")
     own_machine = {"x86": "x86", "x64": "amd64"}[machine]
-    with open(program, "rb") as exe:
-        for arch in set(re.findall(rb'processorArchitecture="([^"]*)"', exe.read())):
-            if arch.decode() not in ("*", own_machine):
-                problems.append(f'the manifest names processorArchitecture="{arch.decode()}"')
+    image = open(program, "rb").read()
+    for arch in set(re.findall(rb'processorArchitecture="([^"]*)"', image)):
+        if arch.decode() not in ("*", own_machine):
+            problems.append(f'the manifest names processorArchitecture="{arch.decode()}"')
+    if len(sys.argv) > 5:
+        utf16 = lambda text: text.encode("utf-16-le")
+        if not re.search(re.escape(utf16("FileVersion\0")) + b"(\0\0)?" + re.escape(utf16(sys.argv[5] + "\0")), image):
+            problems.append(f"the version resource's FileVersion is not {sys.argv[5]}")
 
     listed = reviewed(sys.argv[4])
     if listed != sorted(set(listed)):
