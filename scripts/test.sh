@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # The test command: installs what is missing, builds every preset and runs
-# every test, native (plain, AddressSanitizer with UBSan, ThreadSanitizer),
-# the fuzzers for a few seconds each, and Windows under Wine. Exits non-zero
-# when anything fails.
+# every test, native (plain, with the relay's Debian package, AddressSanitizer
+# with UBSan, ThreadSanitizer), the fuzzers for a few seconds each, Windows
+# under Wine, and the 32-bit Windows build with the checks that need no Wine.
+# Exits non-zero when anything fails.
 set -uo pipefail
 cd "$(dirname "$0")/.."
 
@@ -34,6 +35,7 @@ preset native-asan -j "$jobs"
 preset native-tsan -j "$jobs"
 preset fuzz -j "$jobs"
 preset windows
+preset windows-x86
 
 echo
 if ((${#failed[@]})); then

@@ -198,6 +198,9 @@ INT_PTR Dialog::ReturnResult(HWND window, UINT message, LRESULT result)
     }
 }
 
+// The window's user data slot holds the Dialog pointer whole, 32-bit and 64-bit alike.
+static_assert(sizeof(LONG_PTR) == sizeof(Dialog*) && sizeof(LPARAM) == sizeof(Dialog*));
+
 INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     Dialog* self = nullptr;

@@ -18,6 +18,9 @@
 
 namespace brinvale {
 
+// A socket is pointer-sized (64 bits in the 64-bit program): kept as a SOCKET, never an int.
+static_assert(sizeof(SOCKET) == sizeof(void*));
+
 struct CSocketCommCls::Link {
     SOCKET sock = INVALID_SOCKET;
     WSAEVENT netEvent = WSA_INVALID_EVENT;

@@ -1,6 +1,6 @@
 // brinvale-relay: the gateway without windows, for Linux POS and kiosk PCs.
 //
-//   brinvale-relay --port DEVICE [--speed RATE] [--log]
+//   brinvale-relay --port DEVICE [--speed RATE] [--log] [--log-dir DIR]
 //
 // Relays between the card terminal on DEVICE and the VAN the terminal asks
 // for, until SIGINT or SIGTERM, and prints the status outputs on stdout.
@@ -164,16 +164,18 @@ private:
 void PrintUsage()
 {
     std::fprintf(stderr,
-                 "usage: brinvale-relay --port DEVICE [--speed RATE] [--log]\n"
-                 "  DEVICE  the card terminal's serial device, e.g. /dev/ttyUSB0\n"
-                 "  RATE    9600 (default), 38400, 57600, 115200, ...\n"
-                 "  --log   write the traffic log into CATLOG beside this program\n");
+                 "usage: brinvale-relay --port DEVICE [--speed RATE] [--log] [--log-dir DIR]\n"
+                 "  DEVICE         the card terminal's serial device, e.g. /dev/ttyUSB0\n"
+                 "  RATE           9600 (default), 38400, 57600, 115200, ...\n"
+                 "  --log          write the traffic log into CATLOG beside this program\n"
+                 "  --log-dir DIR  write it into the folder DIR instead\n");
 }
 
 struct Options {
     std::string port;
     std::string speed = "9600";
     bool log = false;
+    std::string logDir;
 };
 
 bool ParseOptions(int argc, char** argv, Options& options)
@@ -186,6 +188,8 @@ bool ParseOptions(int argc, char** argv, Options& options)
             options.speed = argv[++i];
         else if (arg == "--log")
             options.log = true;
+        else if (arg == "--log-dir" && i + 1 < argc && argv[i + 1][0] != '\0')
+            options.logDir = argv[++i];
         else
             return false;
     }
@@ -214,6 +218,8 @@ int main(int argc, char** argv)
     std::signal(SIGPIPE, SIG_IGN);
 
     g_bLogEnabled = options.log;
+    if (!options.logDir.empty())
+        SetTrafficLogLocation(options.logDir, ExecutableBaseName());
     ConsoleSink console;
     RegisterStatusSink(&console);
     ResetRelayState();

@@ -164,7 +164,8 @@ void CBrinvaleDlg::CreateStatusWindow()
 void CBrinvaleDlg::AddTrayIcon()
 {
     m_nid = {};
-    // The full record of this build (976 bytes in a 64-bit program).
+    // The full record of this build, as Windows Vista and later take it.
+    static_assert(sizeof(NOTIFYICONDATAW) == (sizeof(void*) == 8 ? 976 : 956));
     m_nid.cbSize = sizeof(NOTIFYICONDATAW);
     m_nid.hWnd = Handle();
     m_nid.uID = 1;

@@ -555,15 +555,16 @@ bool IsMessageBox(HWND hwnd)
     return hasText && hasAnswer;
 }
 
+BOOL CALLBACK AddTopLevelWindow(HWND hwnd, LPARAM context)
+{
+    reinterpret_cast<std::vector<HWND>*>(context)->push_back(hwnd);
+    return TRUE;
+}
+
 std::vector<HWND> TopLevelWindows()
 {
     std::vector<HWND> windows;
-    EnumWindows(
-        [](HWND hwnd, LPARAM context) -> BOOL {
-            reinterpret_cast<std::vector<HWND>*>(context)->push_back(hwnd);
-            return TRUE;
-        },
-        reinterpret_cast<LPARAM>(&windows));
+    EnumWindows(AddTopLevelWindow, reinterpret_cast<LPARAM>(&windows));
     return windows;
 }
 
@@ -972,7 +973,7 @@ private:
     int WaitText();
     int Children();
     int Text();
-    int BooleanOf(BOOL (*test)(HWND));
+    int BooleanOf(BOOL(WINAPI* test)(HWND));
     int Iconic();
     int Topmost();
     int Style(int index);
@@ -1213,7 +1214,7 @@ int Driver::Text()
     return kExitOk;
 }
 
-int Driver::BooleanOf(BOOL (*test)(HWND))
+int Driver::BooleanOf(BOOL(WINAPI* test)(HWND))
 {
     Expect(1, 2);
     HWND target = Count() == 2 ? WindowAndControl(0, 1).second : Window(Arg(0));
