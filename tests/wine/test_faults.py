@@ -14,9 +14,7 @@ import os
 import shutil
 import socket
 import struct
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -24,17 +22,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import brinvale_ui as bui  # noqa: E402
+from brinvale_ui import (EXIT_QUESTION, ID, IDLE_LINK, OPEN_LINK, PROGRAM, VAN_LINK,  # noqa: E402
+                         install_folder, is_yes, main_text, main_ui, show_main_window, terminal, wait_link)
 
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
 EXE = os.environ.get("BRINVALE_EXE", "")
-SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
-SHOTS.mkdir(parents=True, exist_ok=True)
+SHOTS = bui.screenshots_folder()
 MAIN = bui.MAIN_CAPTION
-PROGRAM = "OstrelBrinvale.exe"
 
-IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
-OPEN_LINK = "CAT : 연결 | VAN : 비연결"
-VAN_LINK = "CAT : 연결 | VAN : 연결"
 LOST = "Serial Port LOST"
 
 GREETING = bytes.fromhex("02 48 49 03")
@@ -47,35 +41,6 @@ REPLY = b"\x02APPROVED" + bytes(range(255, -1, -1)) + b"ABCDEFGHIJ" * 6 + b"\x03
 # Above this share of one core the program would be spinning; an idle
 # gateway under Wine measures about 1 %.
 IDLE_CPU_LIMIT = 0.2
-
-
-def ini(port=5, auto_run="Y", log="Y"):
-    return (f"[COMPORT]\r\nport={port}\r\nspeed=9.6K\r\n[STATUSBOX]\r\nshow=hidden\r\n"
-            f"[COMMON]\r\nauto_run={auto_run}\r\nlog={log}\r\n")
-
-
-def install_folder():
-    return bui.wine_root() / "prefix" / "drive_c" / "OSBRIN"
-
-
-def main_ui(*args):
-    return bui.ui("--has", bui.MAIN_CONTROL, *args)
-
-
-def main_text(control):
-    return main_ui("text", MAIN, control).out
-
-
-def wait_link(text, timeout=10):
-    bui.wait_for(lambda: main_text("1005") == text, timeout, message=f"link status {text!r}")
-
-
-def terminal(*steps, timeout=60, quiet=True):
-    """Plays steps as the card terminal on the COM port's far end."""
-    options = ["-q"] if quiet else []
-    result = subprocess.run([sys.executable, str(TOOLS / "cat_sim.py"), *options, str(bui.terminal_tty()),
-                             "--", *steps], capture_output=True, text=True, timeout=timeout)
-    return result.returncode, result.stdout + result.stderr
 
 
 def cpu_seconds(pid):
@@ -183,12 +148,9 @@ class FaultTest(unittest.TestCase):
             self.skipTest("BRINVALE_EXE not set")
         bui.ui("kill-process", PROGRAM)
         bui.plug_line()
-        folder = install_folder()
-        shutil.rmtree(folder, ignore_errors=True)
-        folder.mkdir(parents=True)
-        shutil.copy(EXE, folder / PROGRAM)
-        (folder / "OstrelBrinvale.ini").write_bytes(ini().encode("ascii"))
-        self.program = bui.start_program(folder / PROGRAM, cwd=folder)
+        shutil.rmtree(install_folder(), ignore_errors=True)
+        installed = bui.install(EXE, bui.settings_ini(port=5, auto_run="Y", log="Y"))
+        self.program = bui.start_program(installed, cwd=installed.parent)
         self.addCleanup(self._end_program)
         wait_link(OPEN_LINK, 20)
 
@@ -225,10 +187,6 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         self.assertTrue(van.closed_by_gateway.wait(5), "the link outlived the terminal's ESC")
         self.assertEqual(bytes(van.received), REQUEST)
-
-    def show_main_window(self):
-        bui.ui_ok("--has", bui.MAIN_CONTROL, "tray", MAIN, "lbuttondblclk")
-        main_ui("wait-visible", MAIN, 10000)
 
     # --- a misbehaving VAN ----------------------------------------------------
 
@@ -277,11 +235,12 @@ class FaultTest(unittest.TestCase):
 
     def test_line_pulled_out_while_idle_is_shown_and_taken_back_when_plugged_in(self):
         bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown on the transfer bar")
+        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10,
+                     message="loss shown on the transfer bar")
         wait_link(IDLE_LINK)
-        self.show_main_window()
+        show_main_window()
         bui.screenshot(SHOTS / "main-window-port-lost.png", MAIN)
-        self.assertTrue(is_yes(main_ui("enabled", MAIN, "1003")), "Disconnect stays available")
+        self.assertTrue(is_yes(main_ui("enabled", MAIN, ID.IDC_DISCONNECT)), "Disconnect stays available")
         pid = self.program.process.pid
         before = cpu_seconds(pid)
         time.sleep(4)
@@ -290,7 +249,7 @@ class FaultTest(unittest.TestCase):
 
         bui.plug_line()
         wait_link(OPEN_LINK, 10)
-        self.assertEqual(main_text("1021"), "")
+        self.assertEqual(main_text(ID.IDC_TRANSFER_LABEL), "")
         self.assertEqual(self.log().count("[Serial Open OK (Port : COM5, Baudrate : 9600)]"), 2)
         self.assert_payment_works()
 
@@ -318,29 +277,29 @@ class FaultTest(unittest.TestCase):
                            "send", REQUEST.hex())
         self.assertEqual(rc, 0, out)
         wait_link(VAN_LINK)
-        self.show_main_window()
+        show_main_window()
         started = time.monotonic()
-        bui.ui_ok("click", MAIN, "1003")
+        bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
         wait_link(IDLE_LINK)
         self.assertLess(time.monotonic() - started, 3 + 2, "Disconnect took too long")  # +2: the driver's own start
-        self.assertTrue(is_yes(main_ui("enabled", MAIN, "1002")))
+        self.assertTrue(is_yes(main_ui("enabled", MAIN, ID.IDC_CONNECT)))
         self.assertTrue(van.closed_by_gateway.wait(5))
 
         # Connect again, pull the line out, and Disconnect while it is out.
-        bui.ui_ok("click", MAIN, "1002")
+        bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         wait_link(OPEN_LINK)
         bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown")
-        self.show_main_window()
-        bui.ui_ok("click", MAIN, "1003")
+        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10, message="loss shown")
+        show_main_window()
+        bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
         wait_link(IDLE_LINK, 5)
         bui.plug_line()
         time.sleep(4)
-        self.assertEqual(main_text("1005"), IDLE_LINK, "nothing reconnects after Disconnect")
+        self.assertEqual(main_text(ID.IDC_LINK_STATUS), IDLE_LINK, "nothing reconnects after Disconnect")
         self.assertEqual(self.log().count("[Serial Open OK"), 2, "only the two Connects opened the port")
 
-        self.show_main_window()
-        bui.ui_ok("click", MAIN, "1002")
+        show_main_window()
+        bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         self.assert_alive_and_idle()
         self.assert_payment_works()
 
@@ -355,23 +314,18 @@ class FaultTest(unittest.TestCase):
 
     def test_exit_while_the_line_is_out_ends_the_program_promptly(self):
         bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown")
+        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10, message="loss shown")
         self.exit_program()
 
     def exit_program(self):
-        self.show_main_window()
+        show_main_window()
         bui.ui_ok("close", MAIN)
-        self.assertEqual(bui.ui("msgbox", MAIN, 10000).out, "정말로 종료하시겠습니까?")
-        bui.ui_ok("answer", MAIN, "yes", 10000)
+        bui.answer(EXIT_QUESTION, "yes")
         started = time.monotonic()
         self.program.wait(timeout=10)
         self.assertLess(time.monotonic() - started, 3)
         self.assertTrue(self.log().endswith("[Socket Disconnect]\r\n") or
                         self.log().endswith("[Serial CLOSE]\r\n"), self.log()[-300:])
-
-
-def is_yes(result):
-    return result.rc == 0 and result.out == "yes"
 
 
 if __name__ == "__main__":
