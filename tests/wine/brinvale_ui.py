@@ -29,9 +29,12 @@ import os
 import re
 import shutil
 import signal
+import socket
+import struct
 import sys
 import subprocess
 import tempfile
+import threading
 import time
 import types
 from pathlib import Path
@@ -43,6 +46,10 @@ TOOLS = SOURCE_ROOT / "tools"
 WINE_RUN = HERE / "wine-run.sh"
 GUI_SESSION = HERE / "gui-session.sh"
 SCREENSHOT = HERE / "screenshot.sh"
+
+sys.path.insert(0, str(TOOLS))
+import van_sim  # noqa: E402
+
 
 def _resource_ids(header: Path) -> types.SimpleNamespace:
     """Every `#define NAME NUMBER` of the program's resource header."""
@@ -176,6 +183,72 @@ def plug_line() -> None:
     rc, _, err = _run_logged([str(WINE_RUN), "--prepare"], dict(os.environ), timeout=60)
     if rc != 0:
         raise RuntimeError(f"wine-run.sh --prepare failed ({rc}): {err.strip()}")
+
+
+class VanSimulator:
+    """A VAN on 127.0.0.1: tools/van_sim.py's server, run in this process.
+
+    options are van_sim's command-line options ("--greet", "02 48 49 03",
+    "--close-after", "0", ...), rules the lines of its reply scripts
+    ("HEX_IN -> HEX_OUT", "HEX_IN -> HEX_OUT close", "* -> close"). With
+    reset=True every link the VAN ends, it ends with a reset instead of an
+    orderly close. received holds every byte that came from the gateway;
+    closed_by_gateway is set when the gateway ends a link.
+    """
+
+    def __init__(self, *options: str, rules: Sequence[str] = (), reset: bool = False):
+        settings = van_sim.build_parser().parse_args(list(options))
+        replies = [van_sim.parse_rule(rule) for rule in rules]
+        self.received = bytearray()
+        self.closed_by_gateway = threading.Event()
+        self._reset = reset
+        self._links: list[socket.socket] = []
+        self._stopping = False
+        self._listener = van_sim.make_listener("127.0.0.1", 0)
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, args=(settings, replies), daemon=True)
+        self._thread.start()
+
+    def _serve(self, settings, replies) -> None:
+        try:
+            van_sim.serve_forever(self, settings, replies, _VanRecord(self))
+        except OSError:
+            pass  # stop() shut the listener
+
+    def accept(self) -> tuple[socket.socket, tuple]:
+        """The listener serve_forever takes links from: each is kept, so that
+        stop() can end it."""
+        link, peer = self._listener.accept()
+        if self._reset:
+            link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self._links.append(link)
+        return link, peer
+
+    def stop(self) -> None:
+        self._stopping = True
+        for sock in (self._listener, *self._links):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)  # wakes the server's accept or select
+            except OSError:
+                pass  # already closed
+        self._thread.join(timeout=10)
+        self._listener.close()
+
+
+class _VanRecord(van_sim.Printer):
+    """What van_sim would print, kept for the test instead."""
+
+    def __init__(self, van: VanSimulator):
+        super().__init__(dump_limit=0)
+        self.van = van
+
+    def dump(self, arrow: str, data: bytes) -> None:
+        if arrow == "<-":
+            self.van.received += data
+
+    def line(self, text: str) -> None:
+        if text.startswith("closed by peer") and not self.van._stopping:
+            self.van.closed_by_gateway.set()
 
 
 def wine(*args: str, timeout: float = 60) -> tuple[int, str]:

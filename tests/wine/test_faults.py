@@ -42,6 +42,16 @@ REPLY = b"\x02APPROVED" + bytes(range(255, -1, -1)) + b"ABCDEFGHIJ" * 6 + b"\x03
 # gateway under Wine measures about 1 %.
 IDLE_CPU_LIMIT = 0.2
 
+# Each VAN of these tests as tools/van_sim.py plays it: its options and reply
+# rules. A "reset-" fault is its "close-" twin ending the link with a reset.
+GREET = ("--greet", GREETING.hex())
+VANS = {
+    None: (GREET, [f"{REQUEST.hex()} -> {REPLY.hex()}"]),  # answers the whole request
+    "close-at-accept": (("--close-after", "0"), []),       # ends the link before its greeting
+    "close-mid-request": (GREET, ["* -> close"]),           # ends it at the request's first bytes
+    "silent": (GREET, []),                                  # takes the request, never answers
+}
+
 
 def cpu_seconds(pid):
     """User and system time of a Linux process (the Wine process is the
@@ -50,95 +60,44 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-class FaultyVan:
-    """A VAN on 127.0.0.1 that serves one link and misbehaves as told.
+class VanBreakingOffItsReply:
+    """A VAN on 127.0.0.1 that greets, takes the whole request, sends half its
+    reply and 0.3 s later ends the link, closed or reset. (van_sim ends a link
+    only in the instant it answers: a reset then could overtake the half reply
+    before the gateway has read it.)"""
 
-    fault: None (greets, takes the whole request, answers the whole reply),
-    "close-at-accept", "reset-at-accept", "close-mid-request",
-    "reset-mid-request", "close-mid-reply", "reset-mid-reply", "silent"
-    (greets, takes the request, never answers, holds the link open).
-    """
-
-    def __init__(self, fault=None):
-        self.fault = fault
-        self.received = bytearray()
-        self.closed_by_gateway = threading.Event()
-        self._stop = threading.Event()
+    def __init__(self, reset):
         self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.2)
         self.port = self._listener.getsockname()[1]
-        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread = threading.Thread(target=self._serve, args=(reset,), daemon=True)
         self._thread.start()
 
+    def _serve(self, reset):
+        try:
+            link, _ = self._listener.accept()
+            with link:
+                if reset:
+                    link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                link.settimeout(10)
+                link.sendall(GREETING)
+                received = b""
+                while len(received) < len(REQUEST):
+                    chunk = link.recv(65536)
+                    if not chunk:
+                        return
+                    received += chunk
+                link.sendall(REPLY[:len(REPLY) // 2])
+                time.sleep(0.3)
+        except OSError:
+            pass  # stopped, or the gateway went first
+
     def stop(self):
-        self._stop.set()
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)  # wakes a waiting accept
+        except OSError:
+            pass
         self._thread.join(timeout=10)
         self._listener.close()
-
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                link, _ = self._listener.accept()
-                return link
-            except socket.timeout:
-                continue
-        return None
-
-    @staticmethod
-    def _reset(link):
-        link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        link.close()
-
-    def _end(self, link, how):
-        if how == "reset":
-            self._reset(link)
-        else:
-            link.close()
-
-    def _receive_until(self, link, count):
-        """Collects until count bytes of this link are in; False if the gateway
-        closed first."""
-        while len(self.received) < count and not self._stop.is_set():
-            try:
-                chunk = link.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return False
-            if not chunk:
-                self.closed_by_gateway.set()
-                return False
-            self.received += chunk
-        return True
-
-    def _serve(self):
-        link = self._accept()
-        if link is None:
-            return
-        link.settimeout(0.2)
-        fault = self.fault or ""
-        how, _, point = fault.partition("-")
-        if point == "at-accept":
-            self._end(link, how)
-            return
-        link.sendall(GREETING)
-        if point == "mid-request":
-            self._receive_until(link, 1)
-            self._end(link, how)
-            return
-        if not self._receive_until(link, len(REQUEST)):
-            link.close()
-            return
-        if point == "mid-reply":
-            link.sendall(REPLY[:len(REPLY) // 2])
-            time.sleep(0.3)
-            self._end(link, how)
-            return
-        if fault != "silent":
-            link.sendall(REPLY)
-        # Hold the link until the gateway lets it go (the terminal's ESC).
-        self._receive_until(link, len(REQUEST) + 1)
-        link.close()
 
 
 class FaultTest(unittest.TestCase):
@@ -161,7 +120,19 @@ class FaultTest(unittest.TestCase):
         shutil.rmtree(install_folder(), ignore_errors=True)
 
     def van(self, fault=None):
-        van = FaultyVan(fault)
+        """A VAN for one payment on 127.0.0.1: it greets, takes the whole
+        request and answers it, or misbehaves as fault says: "close-at-accept",
+        "reset-at-accept", "close-mid-request", "reset-mid-request",
+        "close-mid-reply", "reset-mid-reply", "silent" (greets, takes the
+        request, never answers, holds the link open)."""
+        reset = (fault or "").startswith("reset-")
+        if reset:
+            fault = fault.replace("reset-", "close-")  # the same VAN, ending the link with a reset
+        if fault == "close-mid-reply":
+            van = VanBreakingOffItsReply(reset)
+        else:
+            options, rules = VANS[fault]
+            van = bui.VanSimulator(*options, rules=rules, reset=reset)
         self.addCleanup(van.stop)
         return van
 

@@ -8,9 +8,7 @@ screenshots go to BRINVALE_SCREENSHOTS (default: a temporary folder).
 
 import os
 import shutil
-import subprocess
 import sys
-import tempfile
 import time
 import unittest
 from pathlib import Path
@@ -21,38 +19,12 @@ from brinvale_ui import (DEFAULT_INI, EXIT_QUESTION, ID, IDLE_LINK, OPEN_LINK, V
                          answer, is_yes, main_text, main_ui, settings_ini, terminal, wait_link)
 
 EXE = os.environ.get("BRINVALE_EXE", "")
-TOOLS = bui.TOOLS
 SHOTS = bui.screenshots_folder()
 GATEWAY_PORT = "COM5"  # its far end is bui.terminal_tty()
 
 
 def status_text(control):
     return bui.ui("text", bui.STATUS_CAPTION, control).out
-
-
-class VanSimulator:
-    """tools/van_sim.py on 127.0.0.1: greets at once, answers a payment."""
-
-    def __init__(self, folder):
-        script = Path(folder) / "van.script"
-        script.write_text("02 50 41 59 03 -> 02 4F 4B 03\n")
-        self.out = Path(folder) / "van.out"
-        with open(self.out, "w") as out:
-            self.process = subprocess.Popen(
-                [sys.executable, str(TOOLS / "van_sim.py"), "--port", "0", "--greet", "02 48 49 03",
-                 "--reply-script", str(script)],
-                stdout=out, stderr=subprocess.STDOUT)
-        self.port = bui.wait_for(self._port, 10, message="VAN simulator listening")
-
-    def _port(self):
-        for line in self.out.read_text().splitlines():
-            if line.startswith("listening 127.0.0.1:"):
-                return int(line.rsplit(":", 1)[1])
-        return None
-
-    def stop(self):
-        self.process.terminate()
-        self.process.wait(timeout=10)
 
 
 def clear_install():
@@ -158,9 +130,7 @@ class MainWindowTest(unittest.TestCase):
         other.stop()
 
     def test_connect_relays_a_payment_and_disconnect_stops_it(self):
-        van_folder = Path(tempfile.mkdtemp(prefix="brinvale-van-"))
-        self.addCleanup(shutil.rmtree, van_folder, ignore_errors=True)
-        van = VanSimulator(van_folder)
+        van = bui.VanSimulator("--greet", "02 48 49 03", rules=["02 50 41 59 03 -> 02 4F 4B 03"])
         self.addCleanup(van.stop)
         self.start(ini=settings_ini(show="show", log="Y"))
         self.select_port(GATEWAY_PORT)
