@@ -1,6 +1,9 @@
 """Self-update and the About dialog, as the shop meets them: the real program
-installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1:18481
-(tests/wine/update_server.py) for the version on offer at every start.
+installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1
+(tests/wine/update_server.py) for the version on offer at every start. Its
+port is the one compiled into the update test builds (the CMake cache
+variable BRINVALE_TEST_UPDATE_HOST); ctest passes it as
+BRINVALE_TEST_UPDATE_PORT, 18481 without it.
 
 Three builds take part, all with that server compiled in: the release
 (2.0.0.3, BRINVALE_UPDATE_TEST_EXE), a newer one (2.0.0.4,
@@ -41,7 +44,7 @@ SIGNED_EXE = Path(os.environ.get("BRINVALE_UPDATE_SIGNED_EXE", BUILD / "update-s
 TEST_KEY = Path(__file__).resolve().parent / "keys" / "update-test-key.pem"
 SHOTS = bui.screenshots_folder()
 
-PORT = 18481  # the update test builds' server
+PORT = int(os.environ.get("BRINVALE_TEST_UPDATE_PORT", "18481"))  # the update test builds' server
 FILE_PATH = "/files/OstrelBrinvale.exe"
 SCRIPT = "update_brinvale.bat"
 UPDATE_FILE = "UpdateFile.sob"
@@ -355,7 +358,7 @@ class UpdateTestCase(unittest.TestCase):
                                          f'{{"status":"ok","version":"2.0.0.4","url":"{url}"}}\r\n'))
 
     def test_missing_or_non_text_member_is_no_offer(self):
-        self.expect_no_update(Reply.text('{"status":"ok","version":2004,"url":"http://127.0.0.1:18481/x"}\n'))
+        self.expect_no_update(Reply.text(f'{{"status":"ok","version":2004,"url":"http://127.0.0.1:{PORT}/x"}}\n'))
 
     def test_reply_without_url_is_no_offer(self):
         self.expect_no_update(Reply.text('{"status":"ok","version":"2.0.0.4"}\n'))
