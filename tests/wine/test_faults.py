@@ -140,6 +140,22 @@ class FaultTest(unittest.TestCase):
         logs = sorted((install_folder() / "CATLOG").glob("OstrelBrinvale_*.LOG"))
         return logs[-1].read_bytes().decode("ascii", "replace") if logs else ""
 
+    def payment_left_hanging(self):
+        """A payment under way whose VAN took the request and never answers;
+        that VAN."""
+        van = self.van("silent")
+        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
+                           "send", REQUEST.hex())
+        self.assertEqual(rc, 0, out)
+        wait_link(VAN_LINK)
+        return van
+
+    def pull_line_out(self):
+        """The terminal's line pulled out, and the loss shown on the transfer bar."""
+        bui.unplug_line()
+        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10,
+                     message="loss shown on the transfer bar")
+
     # --- what must hold after every fault -----------------------------------
 
     def assert_alive_and_idle(self):
@@ -205,9 +221,7 @@ class FaultTest(unittest.TestCase):
     # --- the terminal's line pulled out ---------------------------------------
 
     def test_line_pulled_out_while_idle_is_shown_and_taken_back_when_plugged_in(self):
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10,
-                     message="loss shown on the transfer bar")
+        self.pull_line_out()
         wait_link(IDLE_LINK)
         show_main_window()
         bui.screenshot(SHOTS / "main-window-port-lost.png", MAIN)
@@ -225,11 +239,7 @@ class FaultTest(unittest.TestCase):
         self.assert_payment_works()
 
     def test_line_pulled_out_during_a_payment_lets_the_van_go(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
+        van = self.payment_left_hanging()
         bui.unplug_line()
         self.assertTrue(van.closed_by_gateway.wait(10), "the VAN link outlived its terminal")
         wait_link(IDLE_LINK)
@@ -243,11 +253,7 @@ class FaultTest(unittest.TestCase):
     # --- the user ends it while a fault is under way -----------------------------
 
     def test_disconnect_during_a_silent_exchange_and_while_the_line_is_out(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
+        van = self.payment_left_hanging()
         show_main_window()
         started = time.monotonic()
         bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
@@ -259,8 +265,7 @@ class FaultTest(unittest.TestCase):
         # Connect again, pull the line out, and Disconnect while it is out.
         bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         wait_link(OPEN_LINK)
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10, message="loss shown")
+        self.pull_line_out()
         show_main_window()
         bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
         wait_link(IDLE_LINK, 5)
@@ -275,17 +280,12 @@ class FaultTest(unittest.TestCase):
         self.assert_payment_works()
 
     def test_exit_during_a_silent_exchange_ends_the_program_promptly(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
+        van = self.payment_left_hanging()
         self.exit_program()
         self.assertTrue(van.closed_by_gateway.wait(5))
 
     def test_exit_while_the_line_is_out_ends_the_program_promptly(self):
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10, message="loss shown")
+        self.pull_line_out()
         self.exit_program()
 
     def exit_program(self):
