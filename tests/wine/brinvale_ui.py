@@ -7,8 +7,11 @@ Standard library only.
     import brinvale_ui as bui
     program = bui.start_program(exe, cwd=folder)   # DISPLAY and Wine set up
     bui.ui_ok("wait-visible", bui.MAIN_CAPTION, "10000")
-    rc, out = bui.ui("--has", bui.MAIN_CONTROL, "text", bui.MAIN_CAPTION, "1005")
+    rc, out = bui.main_ui("text", bui.MAIN_CAPTION, bui.ID.IDC_LINK_STATUS)
     program.stop()
+
+Control and menu command ids come from src/res/resource.h (bui.ID); the UI
+driver takes them as numbers.
 
 The UI driver is found through the argument `uidriver=`, the environment
 variable BRINVALE_UIDRIVER, or build/windows/tools/uidriver/uidriver.exe.
@@ -23,27 +26,56 @@ a pipe would never reach end-of-file.
 from __future__ import annotations
 
 import os
+import re
+import shutil
 import signal
+import socket
+import struct
 import sys
 import subprocess
 import tempfile
+import threading
 import time
+import types
 from pathlib import Path
 from typing import Callable, Optional, Sequence, TypeVar
 
 HERE = Path(__file__).resolve().parent
 SOURCE_ROOT = HERE.parent.parent
+TOOLS = SOURCE_ROOT / "tools"
 WINE_RUN = HERE / "wine-run.sh"
 GUI_SESSION = HERE / "gui-session.sh"
 SCREENSHOT = HERE / "screenshot.sh"
+
+sys.path.insert(0, str(TOOLS))
+import van_sim  # noqa: E402
+
+
+def _resource_ids(header: Path) -> types.SimpleNamespace:
+    """Every `#define NAME NUMBER` of the program's resource header."""
+    found = re.findall(r"^#define\s+(\w+)\s+(\d+)\s*$", header.read_text("ascii"), re.MULTILINE)
+    return types.SimpleNamespace(**{name: int(number) for name, number in found})
+
+
+# The program's control and menu command ids: ID.IDC_PORT_LIST, ID.ID_TRAY_EXIT, ...
+ID = _resource_ids(SOURCE_ROOT / "src" / "res" / "resource.h")
 
 # The gateway's windows. The main window, the About dialog and the message
 # boxes all carry MAIN_CAPTION; pass "--has", MAIN_CONTROL (the port list) to
 # the UI driver to mean the main window.
 MAIN_CAPTION = "OstrelBrinvale"
-MAIN_CONTROL = "1000"
+MAIN_CONTROL = ID.IDC_PORT_LIST
 STATUS_CAPTION = "OstrelBrinvale STATUS"
 SETUP_CAPTION = "OstrelBrinvale SETUP"
+
+PROGRAM = "OstrelBrinvale.exe"
+
+# The link status line of the main and status windows.
+IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
+OPEN_LINK = "CAT : 연결 | VAN : 비연결"
+VAN_LINK = "CAT : 연결 | VAN : 연결"
+
+EXIT_QUESTION = "정말로 종료하시겠습니까?"
 
 T = TypeVar("T")
 
@@ -60,9 +92,74 @@ def wine_root() -> Path:
     return Path(os.environ.get("BRINVALE_WINE_ROOT", f"/tmp/brinvale-wine-{os.getuid()}"))
 
 
+def prefix() -> Path:
+    return wine_root() / "prefix"
+
+
+def install_folder() -> Path:
+    """C:\\OSBRIN of the test prefix (Wine's home drive is C:): the program
+    runs from there, or it installs itself there and ends."""
+    return prefix() / "drive_c" / "OSBRIN"
+
+
+def desktop() -> Path:
+    """The Linux side of the prefix's desktop folder ($HOME of wine-run.sh)."""
+    return wine_root() / "home"
+
+
+def screenshots_folder() -> Path:
+    """BRINVALE_SCREENSHOTS (set by ctest), else a new temporary folder."""
+    folder = Path(os.environ.get("BRINVALE_SCREENSHOTS") or tempfile.mkdtemp(prefix="brinvale-shots-"))
+    folder.mkdir(parents=True, exist_ok=True)
+    return folder
+
+
+def settings_ini(port=0, speed="9.6K", show="hidden", auto_run="N", log="N") -> str:
+    """The text of OstrelBrinvale.ini; with no argument, the one a first start writes."""
+    return (f"[COMPORT]\r\nport={port}\r\nspeed={speed}\r\n[STATUSBOX]\r\nshow={show}\r\n"
+            f"[COMMON]\r\nauto_run={auto_run}\r\nlog={log}\r\n")
+
+
+DEFAULT_INI = settings_ini()
+
+
+def install(exe: os.PathLike | str, ini: Optional[str] = None, name: str = PROGRAM) -> Path:
+    """exe copied into C:\\OSBRIN under name, with its settings file (ini)
+    beside it when given, as an earlier installation left it; its path."""
+    folder = install_folder()
+    folder.mkdir(parents=True, exist_ok=True)
+    shutil.copy(exe, folder / name)
+    if ini is not None:
+        (folder / (Path(name).stem + ".ini")).write_bytes(ini.encode("ascii"))
+    return folder / name
+
+
 def terminal_tty() -> Path:
     """The Linux end of the terminal's COM port (COM6), for a fake terminal."""
     return wine_root() / "run" / "ttyCAT"
+
+
+def tty_of(port: str) -> str:
+    """The Linux tty behind COM5 (the gateway's end of the pty pair) or COM6."""
+    link = {"COM5": "ttyGW", "COM6": "ttyCAT"}[port]
+    return os.path.realpath(wine_root() / "run" / link)
+
+
+def connected_tty() -> Optional[str]:
+    """The Linux tty the gateway last raised DTR on (tests/wine/modem_shim.c)."""
+    log = wine_root() / "run" / "modem.log"
+    lines = [line.split() for line in log.read_text().splitlines()] if log.exists() else []
+    raised = [fields[0] for fields in lines if fields[1:] == ["DTR", "1"]]
+    return raised[-1] if raised else None
+
+
+def terminal(*steps: str, timeout: float = 60, quiet: bool = True) -> tuple[int, str]:
+    """Plays steps (tools/cat_sim.py's) as the card terminal on the COM port's
+    far end; (exit status, what it printed)."""
+    options = ["-q"] if quiet else []
+    result = subprocess.run([sys.executable, str(TOOLS / "cat_sim.py"), *options, str(terminal_tty()),
+                             "--", *steps], capture_output=True, text=True, timeout=timeout)
+    return result.returncode, result.stdout + result.stderr
 
 
 def unplug_line() -> None:
@@ -86,6 +183,78 @@ def plug_line() -> None:
     rc, _, err = _run_logged([str(WINE_RUN), "--prepare"], dict(os.environ), timeout=60)
     if rc != 0:
         raise RuntimeError(f"wine-run.sh --prepare failed ({rc}): {err.strip()}")
+
+
+class VanSimulator:
+    """A VAN on 127.0.0.1: tools/van_sim.py's server, run in this process.
+
+    options are van_sim's command-line options ("--greet", "02 48 49 03",
+    "--close-after", "0", ...), rules the lines of its reply scripts
+    ("HEX_IN -> HEX_OUT", "HEX_IN -> HEX_OUT close", "* -> close"). With
+    reset=True every link the VAN ends, it ends with a reset instead of an
+    orderly close. received holds every byte that came from the gateway;
+    closed_by_gateway is set when the gateway ends a link.
+    """
+
+    def __init__(self, *options: str, rules: Sequence[str] = (), reset: bool = False):
+        settings = van_sim.build_parser().parse_args(list(options))
+        replies = [van_sim.parse_rule(rule) for rule in rules]
+        self.received = bytearray()
+        self.closed_by_gateway = threading.Event()
+        self._reset = reset
+        self._links: list[socket.socket] = []
+        self._stopping = False
+        self._listener = van_sim.make_listener("127.0.0.1", 0)
+        self.port = self._listener.getsockname()[1]
+        self._thread = threading.Thread(target=self._serve, args=(settings, replies), daemon=True)
+        self._thread.start()
+
+    def _serve(self, settings, replies) -> None:
+        try:
+            van_sim.serve_forever(self, settings, replies, _VanRecord(self))
+        except OSError:
+            pass  # stop() shut the listener
+
+    def accept(self) -> tuple[socket.socket, tuple]:
+        """The listener serve_forever takes links from: each is kept, so that
+        stop() can end it."""
+        link, peer = self._listener.accept()
+        if self._reset:
+            link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+        self._links.append(link)
+        return link, peer
+
+    def stop(self) -> None:
+        self._stopping = True
+        for sock in (self._listener, *self._links):
+            try:
+                sock.shutdown(socket.SHUT_RDWR)  # wakes the server's accept or select
+            except OSError:
+                pass  # already closed
+        self._thread.join(timeout=10)
+        self._listener.close()
+
+
+class _VanRecord(van_sim.Printer):
+    """What van_sim would print, kept for the test instead."""
+
+    def __init__(self, van: VanSimulator):
+        super().__init__(dump_limit=0)
+        self.van = van
+
+    def dump(self, arrow: str, data: bytes) -> None:
+        if arrow == "<-":
+            self.van.received += data
+
+    def line(self, text: str) -> None:
+        if text.startswith("closed by peer") and not self.van._stopping:
+            self.van.closed_by_gateway.set()
+
+
+def wine(*args: str, timeout: float = 60) -> tuple[int, str]:
+    """A Wine program of the prefix (reg, cmd): (rc, its output)."""
+    rc, out, err = _run_logged([str(WINE_RUN), *args], gui_env(), timeout)
+    return rc, out + err
 
 
 def uidriver_path(uidriver: Optional[str] = None) -> str:
@@ -221,6 +390,61 @@ def ui_ok(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -
     return result.out
 
 
+def is_yes(result: UiResult) -> bool:
+    """A UI driver question (visible, enabled, topmost, ...) answered yes."""
+    return result.rc == 0 and result.out == "yes"
+
+
+def main_ui(*args: object) -> UiResult:
+    """A UI driver command aimed at the main window (not a message box)."""
+    return ui("--has", MAIN_CONTROL, *args)
+
+
+def main_text(control: int) -> str:
+    return main_ui("text", MAIN_CAPTION, control).out
+
+
+def wait_link(text: str, timeout: float = 10.0) -> None:
+    """Waits until the main window's link status reads text."""
+    ui_ok("--has", MAIN_CONTROL, "wait-text", MAIN_CAPTION, ID.IDC_LINK_STATUS, text, int(timeout * 1000))
+
+
+def show_main_window() -> None:
+    """Back through the notification icon (connecting hides the window)."""
+    ui_ok("--has", MAIN_CONTROL, "tray", MAIN_CAPTION, "lbuttondblclk")
+    main_ui("wait-visible", MAIN_CAPTION, 10000)
+
+
+def answer(text: str, button: str) -> None:
+    """Waits for the program's message box, checks its text, answers it."""
+    shown = ui("msgbox", MAIN_CAPTION, 10000).out
+    if shown != text:
+        raise AssertionError(f"message box {shown!r}, expected {text!r}")
+    ui_ok("answer", MAIN_CAPTION, button, 10000)
+
+
+def no_message_box(within_ms: int = 500, message: str = "no question expected") -> None:
+    if ui("msgbox", MAIN_CAPTION, within_ms).rc == 0:
+        raise AssertionError(f"a message box came: {message}")
+
+
+def controls(caption: str, has: Optional[int] = None) -> dict[int, tuple[bool, str]]:
+    """The window's controls, id -> (enabled, text), from one UI driver run.
+    A drop-down list's text is its selected entry."""
+    selector = ("--has", has) if has else ()
+    found = {}
+    for line in ui_ok(*selector, "children", caption).splitlines():
+        fields = line.split("\t")
+        found[int(fields[0])] = (fields[3] == "yes", fields[4] if len(fields) > 4 else "")
+    return found
+
+
+def checked(*ids: int):
+    """The settings dialog's check boxes, checked or not, from one UI driver run."""
+    states = [line == "1" for line in ui_ok("check-state", SETUP_CAPTION, *ids).splitlines()]
+    return states[0] if len(ids) == 1 else states
+
+
 def wait_for(predicate: Callable[[], T], timeout: float = 10.0, interval: float = 0.1,
              message: str = "condition") -> T:
     """Calls predicate until it gives a true value, and returns that value."""
@@ -318,7 +542,7 @@ def start_program(exe: os.PathLike | str, *args: str, cwd: Optional[os.PathLike 
 def script_processes(script: str) -> list[int]:
     """Linux pids of this prefix's cmd processes running the script."""
     pids = []
-    prefix = f"WINEPREFIX={wine_root() / 'prefix'}".encode()
+    wine_prefix = f"WINEPREFIX={prefix()}".encode()
     for entry in Path("/proc").iterdir():
         if not entry.name.isdigit():
             continue
@@ -327,7 +551,7 @@ def script_processes(script: str) -> list[int]:
             environ = (entry / "environ").read_bytes().split(b"\0")
         except OSError:
             continue
-        if "cmd.exe" in command and script in command and prefix in environ:
+        if "cmd.exe" in command and script in command and wine_prefix in environ:
             pids.append(int(entry.name))
     return pids
 

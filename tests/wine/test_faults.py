@@ -14,9 +14,7 @@ import os
 import shutil
 import socket
 import struct
-import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -24,17 +22,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import brinvale_ui as bui  # noqa: E402
+from brinvale_ui import (EXIT_QUESTION, ID, IDLE_LINK, OPEN_LINK, PROGRAM, VAN_LINK,  # noqa: E402
+                         install_folder, is_yes, main_text, main_ui, show_main_window, terminal, wait_link)
 
-TOOLS = Path(__file__).resolve().parents[2] / "tools"
 EXE = os.environ.get("BRINVALE_EXE", "")
-SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
-SHOTS.mkdir(parents=True, exist_ok=True)
+SHOTS = bui.screenshots_folder()
 MAIN = bui.MAIN_CAPTION
-PROGRAM = "OstrelBrinvale.exe"
 
-IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
-OPEN_LINK = "CAT : 연결 | VAN : 비연결"
-VAN_LINK = "CAT : 연결 | VAN : 연결"
 LOST = "Serial Port LOST"
 
 GREETING = bytes.fromhex("02 48 49 03")
@@ -48,34 +42,15 @@ REPLY = b"\x02APPROVED" + bytes(range(255, -1, -1)) + b"ABCDEFGHIJ" * 6 + b"\x03
 # gateway under Wine measures about 1 %.
 IDLE_CPU_LIMIT = 0.2
 
-
-def ini(port=5, auto_run="Y", log="Y"):
-    return (f"[COMPORT]\r\nport={port}\r\nspeed=9.6K\r\n[STATUSBOX]\r\nshow=hidden\r\n"
-            f"[COMMON]\r\nauto_run={auto_run}\r\nlog={log}\r\n")
-
-
-def install_folder():
-    return bui.wine_root() / "prefix" / "drive_c" / "OSBRIN"
-
-
-def main_ui(*args):
-    return bui.ui("--has", bui.MAIN_CONTROL, *args)
-
-
-def main_text(control):
-    return main_ui("text", MAIN, control).out
-
-
-def wait_link(text, timeout=10):
-    bui.wait_for(lambda: main_text("1005") == text, timeout, message=f"link status {text!r}")
-
-
-def terminal(*steps, timeout=60, quiet=True):
-    """Plays steps as the card terminal on the COM port's far end."""
-    options = ["-q"] if quiet else []
-    result = subprocess.run([sys.executable, str(TOOLS / "cat_sim.py"), *options, str(bui.terminal_tty()),
-                             "--", *steps], capture_output=True, text=True, timeout=timeout)
-    return result.returncode, result.stdout + result.stderr
+# Each VAN of these tests as tools/van_sim.py plays it: its options and reply
+# rules. A "reset-" fault is its "close-" twin ending the link with a reset.
+GREET = ("--greet", GREETING.hex())
+VANS = {
+    None: (GREET, [f"{REQUEST.hex()} -> {REPLY.hex()}"]),  # answers the whole request
+    "close-at-accept": (("--close-after", "0"), []),       # ends the link before its greeting
+    "close-mid-request": (GREET, ["* -> close"]),           # ends it at the request's first bytes
+    "silent": (GREET, []),                                  # takes the request, never answers
+}
 
 
 def cpu_seconds(pid):
@@ -85,95 +60,44 @@ def cpu_seconds(pid):
     return (int(fields[11]) + int(fields[12])) / os.sysconf("SC_CLK_TCK")
 
 
-class FaultyVan:
-    """A VAN on 127.0.0.1 that serves one link and misbehaves as told.
+class VanBreakingOffItsReply:
+    """A VAN on 127.0.0.1 that greets, takes the whole request, sends half its
+    reply and 0.3 s later ends the link, closed or reset. (van_sim ends a link
+    only in the instant it answers: a reset then could overtake the half reply
+    before the gateway has read it.)"""
 
-    fault: None (greets, takes the whole request, answers the whole reply),
-    "close-at-accept", "reset-at-accept", "close-mid-request",
-    "reset-mid-request", "close-mid-reply", "reset-mid-reply", "silent"
-    (greets, takes the request, never answers, holds the link open).
-    """
-
-    def __init__(self, fault=None):
-        self.fault = fault
-        self.received = bytearray()
-        self.closed_by_gateway = threading.Event()
-        self._stop = threading.Event()
+    def __init__(self, reset):
         self._listener = socket.create_server(("127.0.0.1", 0))
-        self._listener.settimeout(0.2)
         self.port = self._listener.getsockname()[1]
-        self._thread = threading.Thread(target=self._serve, daemon=True)
+        self._thread = threading.Thread(target=self._serve, args=(reset,), daemon=True)
         self._thread.start()
 
+    def _serve(self, reset):
+        try:
+            link, _ = self._listener.accept()
+            with link:
+                if reset:
+                    link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+                link.settimeout(10)
+                link.sendall(GREETING)
+                received = b""
+                while len(received) < len(REQUEST):
+                    chunk = link.recv(65536)
+                    if not chunk:
+                        return
+                    received += chunk
+                link.sendall(REPLY[:len(REPLY) // 2])
+                time.sleep(0.3)
+        except OSError:
+            pass  # stopped, or the gateway went first
+
     def stop(self):
-        self._stop.set()
+        try:
+            self._listener.shutdown(socket.SHUT_RDWR)  # wakes a waiting accept
+        except OSError:
+            pass
         self._thread.join(timeout=10)
         self._listener.close()
-
-    def _accept(self):
-        while not self._stop.is_set():
-            try:
-                link, _ = self._listener.accept()
-                return link
-            except socket.timeout:
-                continue
-        return None
-
-    @staticmethod
-    def _reset(link):
-        link.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-        link.close()
-
-    def _end(self, link, how):
-        if how == "reset":
-            self._reset(link)
-        else:
-            link.close()
-
-    def _receive_until(self, link, count):
-        """Collects until count bytes of this link are in; False if the gateway
-        closed first."""
-        while len(self.received) < count and not self._stop.is_set():
-            try:
-                chunk = link.recv(65536)
-            except socket.timeout:
-                continue
-            except OSError:
-                return False
-            if not chunk:
-                self.closed_by_gateway.set()
-                return False
-            self.received += chunk
-        return True
-
-    def _serve(self):
-        link = self._accept()
-        if link is None:
-            return
-        link.settimeout(0.2)
-        fault = self.fault or ""
-        how, _, point = fault.partition("-")
-        if point == "at-accept":
-            self._end(link, how)
-            return
-        link.sendall(GREETING)
-        if point == "mid-request":
-            self._receive_until(link, 1)
-            self._end(link, how)
-            return
-        if not self._receive_until(link, len(REQUEST)):
-            link.close()
-            return
-        if point == "mid-reply":
-            link.sendall(REPLY[:len(REPLY) // 2])
-            time.sleep(0.3)
-            self._end(link, how)
-            return
-        if fault != "silent":
-            link.sendall(REPLY)
-        # Hold the link until the gateway lets it go (the terminal's ESC).
-        self._receive_until(link, len(REQUEST) + 1)
-        link.close()
 
 
 class FaultTest(unittest.TestCase):
@@ -183,12 +107,9 @@ class FaultTest(unittest.TestCase):
             self.skipTest("BRINVALE_EXE not set")
         bui.ui("kill-process", PROGRAM)
         bui.plug_line()
-        folder = install_folder()
-        shutil.rmtree(folder, ignore_errors=True)
-        folder.mkdir(parents=True)
-        shutil.copy(EXE, folder / PROGRAM)
-        (folder / "OstrelBrinvale.ini").write_bytes(ini().encode("ascii"))
-        self.program = bui.start_program(folder / PROGRAM, cwd=folder)
+        shutil.rmtree(install_folder(), ignore_errors=True)
+        installed = bui.install(EXE, bui.settings_ini(port=5, auto_run="Y", log="Y"))
+        self.program = bui.start_program(installed, cwd=installed.parent)
         self.addCleanup(self._end_program)
         wait_link(OPEN_LINK, 20)
 
@@ -199,13 +120,41 @@ class FaultTest(unittest.TestCase):
         shutil.rmtree(install_folder(), ignore_errors=True)
 
     def van(self, fault=None):
-        van = FaultyVan(fault)
+        """A VAN for one payment on 127.0.0.1: it greets, takes the whole
+        request and answers it, or misbehaves as fault says: "close-at-accept",
+        "reset-at-accept", "close-mid-request", "reset-mid-request",
+        "close-mid-reply", "reset-mid-reply", "silent" (greets, takes the
+        request, never answers, holds the link open)."""
+        reset = (fault or "").startswith("reset-")
+        if reset:
+            fault = fault.replace("reset-", "close-")  # the same VAN, ending the link with a reset
+        if fault == "close-mid-reply":
+            van = VanBreakingOffItsReply(reset)
+        else:
+            options, rules = VANS[fault]
+            van = bui.VanSimulator(*options, rules=rules, reset=reset)
         self.addCleanup(van.stop)
         return van
 
     def log(self):
         logs = sorted((install_folder() / "CATLOG").glob("OstrelBrinvale_*.LOG"))
         return logs[-1].read_bytes().decode("ascii", "replace") if logs else ""
+
+    def payment_left_hanging(self):
+        """A payment under way whose VAN took the request and never answers;
+        that VAN."""
+        van = self.van("silent")
+        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
+                           "send", REQUEST.hex())
+        self.assertEqual(rc, 0, out)
+        wait_link(VAN_LINK)
+        return van
+
+    def pull_line_out(self):
+        """The terminal's line pulled out, and the loss shown on the transfer bar."""
+        bui.unplug_line()
+        bui.wait_for(lambda: main_text(ID.IDC_TRANSFER_LABEL) == LOST, 10,
+                     message="loss shown on the transfer bar")
 
     # --- what must hold after every fault -----------------------------------
 
@@ -225,10 +174,6 @@ class FaultTest(unittest.TestCase):
         self.assertEqual(rc, 0, out)
         self.assertTrue(van.closed_by_gateway.wait(5), "the link outlived the terminal's ESC")
         self.assertEqual(bytes(van.received), REQUEST)
-
-    def show_main_window(self):
-        bui.ui_ok("--has", bui.MAIN_CONTROL, "tray", MAIN, "lbuttondblclk")
-        main_ui("wait-visible", MAIN, 10000)
 
     # --- a misbehaving VAN ----------------------------------------------------
 
@@ -276,12 +221,11 @@ class FaultTest(unittest.TestCase):
     # --- the terminal's line pulled out ---------------------------------------
 
     def test_line_pulled_out_while_idle_is_shown_and_taken_back_when_plugged_in(self):
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown on the transfer bar")
+        self.pull_line_out()
         wait_link(IDLE_LINK)
-        self.show_main_window()
+        show_main_window()
         bui.screenshot(SHOTS / "main-window-port-lost.png", MAIN)
-        self.assertTrue(is_yes(main_ui("enabled", MAIN, "1003")), "Disconnect stays available")
+        self.assertTrue(is_yes(main_ui("enabled", MAIN, ID.IDC_DISCONNECT)), "Disconnect stays available")
         pid = self.program.process.pid
         before = cpu_seconds(pid)
         time.sleep(4)
@@ -290,16 +234,12 @@ class FaultTest(unittest.TestCase):
 
         bui.plug_line()
         wait_link(OPEN_LINK, 10)
-        self.assertEqual(main_text("1021"), "")
+        self.assertEqual(main_text(ID.IDC_TRANSFER_LABEL), "")
         self.assertEqual(self.log().count("[Serial Open OK (Port : COM5, Baudrate : 9600)]"), 2)
         self.assert_payment_works()
 
     def test_line_pulled_out_during_a_payment_lets_the_van_go(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
+        van = self.payment_left_hanging()
         bui.unplug_line()
         self.assertTrue(van.closed_by_gateway.wait(10), "the VAN link outlived its terminal")
         wait_link(IDLE_LINK)
@@ -313,65 +253,50 @@ class FaultTest(unittest.TestCase):
     # --- the user ends it while a fault is under way -----------------------------
 
     def test_disconnect_during_a_silent_exchange_and_while_the_line_is_out(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
-        self.show_main_window()
+        van = self.payment_left_hanging()
+        show_main_window()
         started = time.monotonic()
-        bui.ui_ok("click", MAIN, "1003")
+        bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
         wait_link(IDLE_LINK)
         self.assertLess(time.monotonic() - started, 3 + 2, "Disconnect took too long")  # +2: the driver's own start
-        self.assertTrue(is_yes(main_ui("enabled", MAIN, "1002")))
+        self.assertTrue(is_yes(main_ui("enabled", MAIN, ID.IDC_CONNECT)))
         self.assertTrue(van.closed_by_gateway.wait(5))
 
         # Connect again, pull the line out, and Disconnect while it is out.
-        bui.ui_ok("click", MAIN, "1002")
+        bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         wait_link(OPEN_LINK)
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown")
-        self.show_main_window()
-        bui.ui_ok("click", MAIN, "1003")
+        self.pull_line_out()
+        show_main_window()
+        bui.ui_ok("click", MAIN, ID.IDC_DISCONNECT)
         wait_link(IDLE_LINK, 5)
         bui.plug_line()
         time.sleep(4)
-        self.assertEqual(main_text("1005"), IDLE_LINK, "nothing reconnects after Disconnect")
+        self.assertEqual(main_text(ID.IDC_LINK_STATUS), IDLE_LINK, "nothing reconnects after Disconnect")
         self.assertEqual(self.log().count("[Serial Open OK"), 2, "only the two Connects opened the port")
 
-        self.show_main_window()
-        bui.ui_ok("click", MAIN, "1002")
+        show_main_window()
+        bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         self.assert_alive_and_idle()
         self.assert_payment_works()
 
     def test_exit_during_a_silent_exchange_ends_the_program_promptly(self):
-        van = self.van("silent")
-        rc, out = terminal("wake", "connect", f"127.0.0.1:{van.port}", "expect", GREETING.hex(),
-                           "send", REQUEST.hex())
-        self.assertEqual(rc, 0, out)
-        wait_link(VAN_LINK)
+        van = self.payment_left_hanging()
         self.exit_program()
         self.assertTrue(van.closed_by_gateway.wait(5))
 
     def test_exit_while_the_line_is_out_ends_the_program_promptly(self):
-        bui.unplug_line()
-        bui.wait_for(lambda: main_text("1021") == LOST, 10, message="loss shown")
+        self.pull_line_out()
         self.exit_program()
 
     def exit_program(self):
-        self.show_main_window()
+        show_main_window()
         bui.ui_ok("close", MAIN)
-        self.assertEqual(bui.ui("msgbox", MAIN, 10000).out, "정말로 종료하시겠습니까?")
-        bui.ui_ok("answer", MAIN, "yes", 10000)
+        bui.answer(EXIT_QUESTION, "yes")
         started = time.monotonic()
         self.program.wait(timeout=10)
         self.assertLess(time.monotonic() - started, 3)
         self.assertTrue(self.log().endswith("[Socket Disconnect]\r\n") or
                         self.log().endswith("[Serial CLOSE]\r\n"), self.log()[-300:])
-
-
-def is_yes(result):
-    return result.rc == 0 and result.out == "yes"
 
 
 if __name__ == "__main__":

@@ -16,7 +16,6 @@ installed copy itself.
 
 import os
 import shutil
-import subprocess
 import sys
 import tempfile
 import time
@@ -25,12 +24,13 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import brinvale_ui as bui  # noqa: E402
+from brinvale_ui import (DEFAULT_INI, ID, IDLE_LINK, OPEN_LINK, PROGRAM, answer, checked,  # noqa: E402
+                         connected_tty, controls, desktop, install_folder, is_yes, main_text, main_ui,
+                         no_message_box, prefix, settings_ini, show_main_window, tty_of, wait_link, wine)
 
 EXE = os.environ.get("BRINVALE_EXE", "")
-SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
-SHOTS.mkdir(parents=True, exist_ok=True)
+SHOTS = bui.screenshots_folder()
 
-PROGRAM = "OstrelBrinvale.exe"
 SETUP = bui.SETUP_CAPTION
 MAIN = bui.MAIN_CAPTION
 RUN_KEY = r"HKCU\SOFTWARE\Microsoft\Windows\CurrentVersion\Run"
@@ -41,34 +41,14 @@ DESKTOP_KEY = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Explorer\Shell Fo
 
 APPLY_QUESTION = "변경된 단말기 접속 정보를 바로 적용하시겠습니까?\n(미적용시 다음 실행시 부터 적용됩니다.)"
 REMOVE_QUESTION = "정말로 삭제하시겠습니까?"
-IDLE_LINK = "CAT : 비연결 | VAN : 비연결"
-OPEN_LINK = "CAT : 연결 | VAN : 비연결"
 SPEEDS = ["9600", "38400", "57600", "115200"]
-
-
-def settings_ini(port=0, speed="9.6K", show="hidden", auto_run="N", log="N"):
-    return (f"[COMPORT]\r\nport={port}\r\nspeed={speed}\r\n[STATUSBOX]\r\nshow={show}\r\n"
-            f"[COMMON]\r\nauto_run={auto_run}\r\nlog={log}\r\n")
-
-
-DEFAULT_INI = settings_ini()
-
-
-def prefix():
-    return bui.wine_root() / "prefix"
-
-
-def install_folder():
-    return prefix() / "drive_c" / "OSBRIN"
+# The dialog's check boxes: start with Windows, automatic connection, the
+# traffic log, the status window after connecting.
+CHECK_BOXES = (ID.IDC_RUN_AT_LOGON, ID.IDC_AUTO_CONNECT, ID.IDC_LOG_SWITCH, ID.IDC_SHOW_STATUS)
 
 
 def download_folder():
     return prefix() / "drive_c" / "Downloads-OstrelBrinvale"
-
-
-def desktop():
-    """The Linux side of the prefix's desktop folder ($HOME of wine-run.sh)."""
-    return bui.wine_root() / "home"
 
 
 def shortcut():
@@ -82,18 +62,6 @@ def ini_file():
 def read_ini():
     path = ini_file()
     return path.read_bytes().decode("ascii") if path.exists() else None
-
-
-def wine(*args, timeout=60):
-    """A Wine program of the prefix (reg, cmd): (rc, stdout)."""
-    with tempfile.TemporaryFile() as out:
-        try:
-            rc = subprocess.run([str(bui.WINE_RUN), *args], stdin=subprocess.DEVNULL, stdout=out,
-                                stderr=subprocess.STDOUT, env=bui.gui_env(), timeout=timeout).returncode
-        except subprocess.TimeoutExpired:
-            rc = 124
-        out.seek(0)
-        return rc, out.read().decode("utf-8", "replace")
 
 
 def run_value():
@@ -148,49 +116,16 @@ def clean():
     delete_run_value()
 
 
-def is_yes(result):
-    return result.rc == 0 and result.out == "yes"
-
-
-def main_ui(*args):
-    return bui.ui("--has", bui.MAIN_CONTROL, *args)
-
-
-def main_text(control):
-    return main_ui("text", MAIN, control).out
-
-
-def controls(caption, has=None):
-    """The window's controls, id -> (enabled, text), from one UI driver run.
-    A drop-down list's text is its selected entry."""
-    selector = ("--has", has) if has else ()
-    found = {}
-    for line in bui.ui_ok(*selector, "children", caption).splitlines():
-        fields = line.split("\t")
-        found[fields[0]] = (fields[3] == "yes", fields[4] if len(fields) > 4 else "")
-    return found
-
-
 def main_lists():
     """The main window's selected port and speed."""
     found = controls(MAIN, has=bui.MAIN_CONTROL)
-    return found["1000"][1], found["1001"][1]
+    return found[ID.IDC_PORT_LIST][1], found[ID.IDC_SPEED_LIST][1]
 
 
 def setup_lists():
     """(enabled, selected entry) of the dialog's port and speed lists."""
     found = controls(SETUP)
-    return found["1012"], found["1013"]
-
-
-def wait_link(text, ms=10000):
-    bui.ui_ok("--has", bui.MAIN_CONTROL, "wait-text", MAIN, "1005", text, ms)
-
-
-def checked(*ids):
-    """The dialog's check boxes, checked or not, from one UI driver run."""
-    states = [line == "1" for line in bui.ui_ok("check-state", SETUP, *ids).splitlines()]
-    return states[0] if len(ids) == 1 else states
+    return found[ID.IDC_START_PORT], found[ID.IDC_START_SPEED]
 
 
 class SettingsInstallTest(unittest.TestCase):
@@ -227,11 +162,7 @@ class SettingsInstallTest(unittest.TestCase):
 
     def install(self, ini=None, catlog=False):
         """The program in C:\\OSBRIN, as an earlier installation left it."""
-        folder = install_folder()
-        folder.mkdir(parents=True, exist_ok=True)
-        shutil.copy(EXE, folder / PROGRAM)
-        if ini is not None:
-            ini_file().write_bytes(ini.encode("ascii"))
+        folder = bui.install(EXE, ini).parent
         if catlog:
             (folder / "CATLOG").mkdir(exist_ok=True)
             (folder / "CATLOG" / "OstrelBrinvale_20240101.LOG").write_bytes(b"[PC ->VAN] [0   ] []\r\n")
@@ -241,23 +172,16 @@ class SettingsInstallTest(unittest.TestCase):
         folder = self.install(ini, catlog)
         return self.start(folder / PROGRAM, cwd=folder, wait_visible=wait_visible)
 
-    def answer(self, text, button):
-        self.assertEqual(bui.ui("msgbox", MAIN, 10000).out, text)
-        bui.ui_ok("answer", MAIN, button, 10000)
-
-    def no_message_box(self):
-        self.assertNotEqual(bui.ui("msgbox", MAIN, 500).rc, 0, "no question expected")
-
     def open_settings(self):
-        bui.ui_ok("--has", bui.MAIN_CONTROL, "click", MAIN, "1004")
+        bui.ui_ok("--has", bui.MAIN_CONTROL, "click", MAIN, ID.IDC_SETTINGS)
         bui.ui_ok("wait-visible", SETUP, 10000)
 
-    def close_settings(self, answer=None):
-        bui.ui_ok("click", SETUP, "1009")
-        if answer is None:
-            self.no_message_box()
+    def close_settings(self, button=None):
+        bui.ui_ok("click", SETUP, ID.IDC_CLOSE_SETTINGS)
+        if button is None:
+            no_message_box()
         else:
-            self.answer(APPLY_QUESTION, answer)
+            answer(APPLY_QUESTION, button)
         bui.ui_ok("wait-gone", SETUP, 10000)
 
     def click_and_wait_ini(self, control, ini):
@@ -267,22 +191,6 @@ class SettingsInstallTest(unittest.TestCase):
     def select_and_wait_ini(self, control, text, ini):
         bui.ui_ok("select-text", SETUP, control, text)
         bui.wait_for(lambda: read_ini() == ini, 5, message=f"settings file after choosing {text}")
-
-    def show_main_window(self):
-        """Back through the notification icon (connecting hides the window)."""
-        bui.ui_ok("--has", bui.MAIN_CONTROL, "tray", MAIN, "lbuttondblclk")
-        main_ui("wait-visible", MAIN, 10000)
-
-    def connected_tty(self):
-        """The Linux tty the gateway last raised DTR on (tests/wine/modem_shim.c)."""
-        log = bui.wine_root() / "run" / "modem.log"
-        lines = [line.split() for line in log.read_text().splitlines()] if log.exists() else []
-        raised = [fields[0] for fields in lines if fields[1:] == ["DTR", "1"]]
-        return raised[-1] if raised else None
-
-    def tty_of(self, port):
-        link = {"COM5": "ttyGW", "COM6": "ttyCAT"}[port]
-        return os.path.realpath(bui.wine_root() / "run" / link)
 
     # --- installation --------------------------------------------------------
 
@@ -433,138 +341,140 @@ class SettingsInstallTest(unittest.TestCase):
         wait_link(OPEN_LINK)
         bui.ui("wait-visible", bui.STATUS_CAPTION, 5000)
         bui.ui("close", bui.STATUS_CAPTION)
-        self.show_main_window()
+        show_main_window()
         self.open_settings()
 
-        self.assertEqual(checked("1010", "1011", "1014", "1016"), [True] * 4,
+        self.assertEqual(checked(*CHECK_BOXES), [True] * 4,
                          "a Run value naming another folder still counts")
         found = controls(SETUP)
-        self.assertEqual(found["1012"], (True, "COM6"))
-        self.assertEqual(found["1013"], (True, "115200"))
-        self.assertEqual(found["1015"], (False, r"C:\OSBRIN\CATLOG"))
-        self.assertEqual(found["1024"], (True, "2.0.0.3"))
-        self.assertEqual(found["1023"], (True, "프로그램 삭제"))
-        self.assertEqual(found["1009"], (True, "닫기"))
-        ports = bui.ui_ok("combo-items", SETUP, "1012").splitlines()
+        self.assertEqual(found[ID.IDC_START_PORT], (True, "COM6"))
+        self.assertEqual(found[ID.IDC_START_SPEED], (True, "115200"))
+        self.assertEqual(found[ID.IDC_LOG_FOLDER], (False, r"C:\OSBRIN\CATLOG"))
+        self.assertEqual(found[ID.IDC_SETTING_VERSION], (True, "2.0.0.3"))
+        self.assertEqual(found[ID.IDC_REMOVE_PROGRAM], (True, "프로그램 삭제"))
+        self.assertEqual(found[ID.IDC_CLOSE_SETTINGS], (True, "닫기"))
+        ports = bui.ui_ok("combo-items", SETUP, ID.IDC_START_PORT).splitlines()
         self.assertIn("COM5", ports)
         self.assertIn("COM6", ports)
-        self.assertEqual(bui.ui_ok("combo-items", SETUP, "1013").splitlines(), SPEEDS)
-        self.assertEqual(bui.ui_ok("focus", SETUP), "1009")
+        self.assertEqual(bui.ui_ok("combo-items", SETUP, ID.IDC_START_SPEED).splitlines(), SPEEDS)
+        self.assertEqual(bui.ui_ok("focus", SETUP), str(ID.IDC_CLOSE_SETTINGS))
         self.assertFalse(is_yes(main_ui("enabled", MAIN)), "the dialog is modal")
         self.assertTrue((install_folder() / "CATLOG").is_dir())
         bui.screenshot(SHOTS / "settings-dialog.png", SETUP)
         self.close_settings()
-        self.assertEqual(main_text("1005"), OPEN_LINK, "closing without a change keeps the connection")
+        self.assertEqual(main_text(ID.IDC_LINK_STATUS), OPEN_LINK,
+                         "closing without a change keeps the connection")
 
     def test_every_box_saves_at_once_to_the_file_and_memory(self):
         self.start_installed(ini=DEFAULT_INI)
         self.open_settings()
-        self.assertEqual(checked("1010", "1011", "1014", "1016"), [False] * 4)
+        self.assertEqual(checked(*CHECK_BOXES), [False] * 4)
         self.assertEqual(setup_lists(), ((False, "COM1"), (False, "9600")), "the saved port 0 is not listed")
         self.assertTrue((install_folder() / "CATLOG").is_dir(), "opening the dialog makes the log folder")
 
         # Neither Enter nor Escape closes the dialog or presses a button.
-        for control in ("focus", "1010", "0"):
+        for control in ("focus", ID.IDC_RUN_AT_LOGON, "0"):
             bui.ui_ok("key", SETUP, control, "enter", "escape")
         time.sleep(0.5)
         self.assertTrue(is_yes(bui.ui("visible", SETUP)))
-        self.assertFalse(checked("1010"))
+        self.assertFalse(checked(ID.IDC_RUN_AT_LOGON))
         self.assertEqual(read_ini(), DEFAULT_INI)
 
-        self.click_and_wait_ini("1016", settings_ini(show="show"))
-        self.click_and_wait_ini("1014", settings_ini(show="show", log="Y"))
+        self.click_and_wait_ini(ID.IDC_SHOW_STATUS, settings_ini(show="show"))
+        self.click_and_wait_ini(ID.IDC_LOG_SWITCH, settings_ini(show="show", log="Y"))
         # Automatic connection saves the port and speed the lists show; the
         # saved port 0 is not listed, so COM1 becomes the saved port.
-        self.click_and_wait_ini("1011", settings_ini(port=1, show="show", auto_run="Y", log="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=1, show="show", auto_run="Y", log="Y"))
         self.assertEqual(setup_lists(), ((True, "COM1"), (True, "9600")))
-        self.select_and_wait_ini("1013", "38400", settings_ini(port=1, speed="38.4K", show="show",
-                                                               auto_run="Y", log="Y"))
-        self.select_and_wait_ini("1013", "57600", settings_ini(port=1, speed="56.0K", show="show",
-                                                               auto_run="Y", log="Y"))
+        self.select_and_wait_ini(ID.IDC_START_SPEED, "38400", settings_ini(port=1, speed="38.4K", show="show",
+                                                                           auto_run="Y", log="Y"))
+        self.select_and_wait_ini(ID.IDC_START_SPEED, "57600", settings_ini(port=1, speed="56.0K", show="show",
+                                                                           auto_run="Y", log="Y"))
         self.close_settings("no")
 
         # The settings in memory are what the dialog shows next: put the
         # defaults back into the file behind the program's back.
         ini_file().write_bytes(DEFAULT_INI.encode("ascii"))
         self.open_settings()
-        self.assertEqual(checked("1011", "1014", "1016"), [True] * 3)
+        self.assertEqual(checked(ID.IDC_AUTO_CONNECT, ID.IDC_LOG_SWITCH, ID.IDC_SHOW_STATUS), [True] * 3)
         self.assertEqual(setup_lists(), ((True, "COM1"), (True, "57600")))
         self.assertEqual(read_ini(), DEFAULT_INI, "opening the dialog writes nothing")
 
         # Switching off writes the other values.
         on = settings_ini(port=1, speed="56.0K", show="show", auto_run="Y", log="Y")
         ini_file().write_bytes(on.encode("ascii"))
-        self.click_and_wait_ini("1016", settings_ini(port=1, speed="56.0K", auto_run="Y", log="Y"))
-        self.click_and_wait_ini("1014", settings_ini(port=1, speed="56.0K", auto_run="Y"))
-        self.click_and_wait_ini("1011", settings_ini(port=1, speed="56.0K"))
+        self.click_and_wait_ini(ID.IDC_SHOW_STATUS, settings_ini(port=1, speed="56.0K", auto_run="Y", log="Y"))
+        self.click_and_wait_ini(ID.IDC_LOG_SWITCH, settings_ini(port=1, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=1, speed="56.0K"))
         self.assertEqual(setup_lists(), ((False, "COM1"), (False, "57600")))
 
         # Start with Windows lives in the registry, not in the file.
         set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
-        bui.ui_ok("click", SETUP, "1010")
+        bui.ui_ok("click", SETUP, ID.IDC_RUN_AT_LOGON)
         bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written")
-        bui.ui_ok("click", SETUP, "1010")
+        bui.ui_ok("click", SETUP, ID.IDC_RUN_AT_LOGON)
         bui.wait_for(lambda: run_value() is None, 5, message="Run value deleted")
-        bui.ui_ok("click", SETUP, "1010")
+        bui.ui_ok("click", SETUP, ID.IDC_RUN_AT_LOGON)
         bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written again")
         self.assertEqual(read_ini(), settings_ini(port=1, speed="56.0K"))
         bui.ui_ok("close", SETUP)  # the window's close command; nothing to ask
-        self.no_message_box()
+        no_message_box()
         bui.ui_ok("wait-gone", SETUP, 10000)
 
         self.open_settings()
-        self.assertEqual(checked("1010", "1011", "1014", "1016"), [True, False, False, False])
+        self.assertEqual(checked(*CHECK_BOXES), [True, False, False, False])
         self.close_settings()
 
     def test_a_changed_port_when_not_connected_is_selected_in_the_main_window(self):
         self.start_installed(ini=settings_ini(port=5, speed="56.0K"))
         # Closing unchanged resets the main window's lists to the saved ones.
-        bui.ui_ok("select-text", MAIN, "1000", "COM6")
-        bui.ui_ok("select-text", MAIN, "1001", "9600")
+        bui.ui_ok("select-text", MAIN, ID.IDC_PORT_LIST, "COM6")
+        bui.ui_ok("select-text", MAIN, ID.IDC_SPEED_LIST, "9600")
         bui.wait_for(lambda: main_lists() == ("COM6", "9600"), 5, message="main lists changed")
         self.open_settings()
-        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
-        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, speed="56.0K"))
         self.close_settings()  # switched on and off: no port or speed change
         self.assertEqual(main_lists(), ("COM5", "57600"))
 
         # Away and back to the saved port still asks.
         self.open_settings()
-        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
-        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
-        self.select_and_wait_ini("1012", "COM5", settings_ini(port=5, speed="56.0K", auto_run="Y"))
-        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM5", settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, speed="56.0K"))
         self.close_settings("no")
         self.assertEqual(main_lists(), ("COM5", "57600"))
 
         self.open_settings()
-        self.click_and_wait_ini("1011", settings_ini(port=5, speed="56.0K", auto_run="Y"))
-        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
-        self.select_and_wait_ini("1013", "115200", settings_ini(port=6, speed="115.2K", auto_run="Y"))
-        self.click_and_wait_ini("1011", settings_ini(port=6, speed="115.2K"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM6", settings_ini(port=6, speed="56.0K", auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_SPEED, "115200",
+                                 settings_ini(port=6, speed="115.2K", auto_run="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=6, speed="115.2K"))
         self.close_settings("no")
         found = controls(MAIN, has=bui.MAIN_CONTROL)
-        self.assertEqual((found["1000"][1], found["1001"][1]), ("COM6", "115200"))
-        self.assertEqual(found["1005"][1], IDLE_LINK)
-        self.assertTrue(found["1002"][0], "Connect enabled: not connected")
+        self.assertEqual((found[ID.IDC_PORT_LIST][1], found[ID.IDC_SPEED_LIST][1]), ("COM6", "115200"))
+        self.assertEqual(found[ID.IDC_LINK_STATUS][1], IDLE_LINK)
+        self.assertTrue(found[ID.IDC_CONNECT][0], "Connect enabled: not connected")
 
     def test_yes_while_connected_without_automatic_connection_stops_the_relay(self):
         self.start_installed(ini=settings_ini(port=5))
-        bui.ui_ok("click", MAIN, "1002")
+        bui.ui_ok("click", MAIN, ID.IDC_CONNECT)
         wait_link(OPEN_LINK)
-        self.show_main_window()
+        show_main_window()
         self.open_settings()
-        self.click_and_wait_ini("1011", settings_ini(port=5, auto_run="Y"))
-        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, auto_run="Y"))
-        self.click_and_wait_ini("1011", settings_ini(port=6))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=5, auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM6", settings_ini(port=6, auto_run="Y"))
+        self.click_and_wait_ini(ID.IDC_AUTO_CONNECT, settings_ini(port=6))
         self.close_settings("yes")
         wait_link(IDLE_LINK)
         time.sleep(1)
         found = controls(MAIN, has=bui.MAIN_CONTROL)
-        self.assertTrue(found["1002"][0], "Connect enabled: the relay stays stopped")
-        self.assertFalse(found["1003"][0])
-        self.assertEqual(found["1005"][1], IDLE_LINK)
-        self.assertEqual(found["1000"][1], "COM6")
+        self.assertTrue(found[ID.IDC_CONNECT][0], "Connect enabled: the relay stays stopped")
+        self.assertFalse(found[ID.IDC_DISCONNECT][0])
+        self.assertEqual(found[ID.IDC_LINK_STATUS][1], IDLE_LINK)
+        self.assertEqual(found[ID.IDC_PORT_LIST][1], "COM6")
 
     def test_a_settings_file_another_program_holds_is_still_read(self):
         # Open in another program that lets others read it but not write it
@@ -575,46 +485,46 @@ class SettingsInstallTest(unittest.TestCase):
         bui.wait_for(lambda: "held" in holder.output(), 20, message="settings file held")
         self.start(install_folder() / PROGRAM, cwd=install_folder(), wait_visible=False)
         wait_link(OPEN_LINK)
-        self.assertEqual(self.connected_tty(), self.tty_of("COM5"))
+        self.assertEqual(connected_tty(), tty_of("COM5"))
         self.assertEqual(read_ini(), settings_ini(port=5, auto_run="Y"), "left as it was")
 
     def test_yes_while_connected_with_automatic_connection_reconnects(self):
         self.start_installed(ini=settings_ini(port=5, auto_run="Y"), wait_visible=False)
         wait_link(OPEN_LINK)
-        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM5"), 5, message="DTR on COM5")
-        self.show_main_window()
+        bui.wait_for(lambda: connected_tty() == tty_of("COM5"), 5, message="DTR on COM5")
+        show_main_window()
         self.open_settings()
-        self.select_and_wait_ini("1012", "COM6", settings_ini(port=6, auto_run="Y"))
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM6", settings_ini(port=6, auto_run="Y"))
         self.close_settings("yes")
-        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM6"), 10, message="reconnected on COM6")
+        bui.wait_for(lambda: connected_tty() == tty_of("COM6"), 10, message="reconnected on COM6")
         wait_link(OPEN_LINK)
         found = controls(MAIN, has=bui.MAIN_CONTROL)
-        self.assertFalse(found["1002"][0], "Connect disabled: connected")
-        self.assertEqual(found["1000"][1], "COM6")
+        self.assertFalse(found[ID.IDC_CONNECT][0], "Connect disabled: connected")
+        self.assertEqual(found[ID.IDC_PORT_LIST][1], "COM6")
 
     def test_no_while_connected_keeps_the_connection(self):
         self.start_installed(ini=settings_ini(port=5, auto_run="Y"), wait_visible=False)
         wait_link(OPEN_LINK)
-        bui.wait_for(lambda: self.connected_tty() == self.tty_of("COM5"), 5, message="DTR on COM5")
-        self.show_main_window()
+        bui.wait_for(lambda: connected_tty() == tty_of("COM5"), 5, message="DTR on COM5")
+        show_main_window()
         ini_file().write_bytes(b"")  # any write would show
         self.open_settings()
         # The entries already saved: nothing written, nothing to ask.
-        bui.ui_ok("select-text", SETUP, "1012", "COM5")
-        bui.ui_ok("select-text", SETUP, "1013", "9600")
+        bui.ui_ok("select-text", SETUP, ID.IDC_START_PORT, "COM5")
+        bui.ui_ok("select-text", SETUP, ID.IDC_START_SPEED, "9600")
         time.sleep(0.3)
         self.assertEqual(read_ini(), "")
         self.close_settings()
         self.open_settings()
-        self.select_and_wait_ini("1012", "COM6", "[COMPORT]\r\nport=6\r\n")
-        self.select_and_wait_ini("1013", "115200", "[COMPORT]\r\nport=6\r\nspeed=115.2K\r\n")
+        self.select_and_wait_ini(ID.IDC_START_PORT, "COM6", "[COMPORT]\r\nport=6\r\n")
+        self.select_and_wait_ini(ID.IDC_START_SPEED, "115200", "[COMPORT]\r\nport=6\r\nspeed=115.2K\r\n")
         self.close_settings("no")
         time.sleep(1)
         found = controls(MAIN, has=bui.MAIN_CONTROL)
-        self.assertEqual(found["1005"][1], OPEN_LINK)
-        self.assertFalse(found["1002"][0], "Connect disabled: still connected")
-        self.assertEqual((found["1000"][1], found["1001"][1]), ("COM5", "9600"))
-        self.assertEqual(self.connected_tty(), self.tty_of("COM5"))
+        self.assertEqual(found[ID.IDC_LINK_STATUS][1], OPEN_LINK)
+        self.assertFalse(found[ID.IDC_CONNECT][0], "Connect disabled: still connected")
+        self.assertEqual((found[ID.IDC_PORT_LIST][1], found[ID.IDC_SPEED_LIST][1]), ("COM5", "9600"))
+        self.assertEqual(connected_tty(), tty_of("COM5"))
 
     # --- removal ---------------------------------------------------------------
 
@@ -623,12 +533,12 @@ class SettingsInstallTest(unittest.TestCase):
         bui.wait_for(shortcut().exists, 10, message="shortcut made")
         (install_folder() / "UpdateFile.sob").write_bytes(b"kept")
         self.open_settings()
-        bui.ui_ok("click", SETUP, "1010")
+        bui.ui_ok("click", SETUP, ID.IDC_RUN_AT_LOGON)
         bui.wait_for(lambda: run_value() == RUN_DATA, 5, message="Run value written")
         files = files_in(install_folder())
 
-        bui.ui_ok("click", SETUP, "1023")
-        self.answer(REMOVE_QUESTION, "no")
+        bui.ui_ok("click", SETUP, ID.IDC_REMOVE_PROGRAM)
+        answer(REMOVE_QUESTION, "no")
         time.sleep(0.5)
         self.assertTrue(is_yes(bui.ui("visible", SETUP)))
         self.assertTrue(program.running)
@@ -636,8 +546,8 @@ class SettingsInstallTest(unittest.TestCase):
         self.assertTrue(shortcut().exists())
         self.assertEqual(run_value(), RUN_DATA)
 
-        bui.ui_ok("click", SETUP, "1023")
-        self.answer(REMOVE_QUESTION, "yes")
+        bui.ui_ok("click", SETUP, ID.IDC_REMOVE_PROGRAM)
+        answer(REMOVE_QUESTION, "yes")
         self.assertEqual(program.wait(timeout=20), 0, "the program ends")
         self.assertFalse(shortcut().exists())
         self.assertIsNone(run_value())

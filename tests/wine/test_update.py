@@ -1,6 +1,9 @@
 """Self-update and the About dialog, as the shop meets them: the real program
-installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1:18481
-(tests/wine/update_server.py) for the version on offer at every start.
+installed in C:\\OSBRIN under Wine asks an update server on 127.0.0.1
+(tests/wine/update_server.py) for the version on offer at every start. Its
+port is the one compiled into the update test builds (the CMake cache
+variable BRINVALE_TEST_UPDATE_HOST); ctest passes it as
+BRINVALE_TEST_UPDATE_PORT, 18481 without it.
 
 Three builds take part, all with that server compiled in: the release
 (2.0.0.3, BRINVALE_UPDATE_TEST_EXE), a newer one (2.0.0.4,
@@ -30,6 +33,8 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import brinvale_ui as bui  # noqa: E402
+from brinvale_ui import (ID, OPEN_LINK, PROGRAM, install_folder, is_yes, main_text, main_ui,  # noqa: E402
+                         settings_ini)
 from update_server import VERSION_QUERY, Reply, UpdateServer  # noqa: E402
 
 BUILD = Path(__file__).resolve().parents[2] / "build" / "windows"
@@ -37,21 +42,14 @@ TEST_EXE = Path(os.environ.get("BRINVALE_UPDATE_TEST_EXE", BUILD / "update-test"
 NEXT_EXE = Path(os.environ.get("BRINVALE_UPDATE_NEXT_EXE", BUILD / "update-next" / "OstrelBrinvale.exe"))
 SIGNED_EXE = Path(os.environ.get("BRINVALE_UPDATE_SIGNED_EXE", BUILD / "update-signed" / "OstrelBrinvale.exe"))
 TEST_KEY = Path(__file__).resolve().parent / "keys" / "update-test-key.pem"
-SHOTS = Path(os.environ.get("BRINVALE_SCREENSHOTS", tempfile.mkdtemp(prefix="brinvale-shots-")))
-SHOTS.mkdir(parents=True, exist_ok=True)
+SHOTS = bui.screenshots_folder()
 
-PORT = 18481  # the update test builds' server
-PROGRAM = "OstrelBrinvale.exe"
+PORT = int(os.environ.get("BRINVALE_TEST_UPDATE_PORT", "18481"))  # the update test builds' server
 FILE_PATH = "/files/OstrelBrinvale.exe"
 SCRIPT = "update_brinvale.bat"
 UPDATE_FILE = "UpdateFile.sob"
 BACKUP = PROGRAM + ".old"
 FAILED = "업데이트 실패"
-OPEN_LINK = "CAT : 연결 | VAN : 비연결"
-
-ABOUT_CONTROL = "1034"  # the version text: only the About dialog has it
-PROGRESS_CONTROL = "1035"  # the download window's progress bar
-CMD_ABOUT = "32777"
 
 # The update script as the release writes it for C:\OSBRIN: each line ends
 # CR CR LF on disk (text-mode write of CR LF), the last has no line end. The
@@ -74,28 +72,14 @@ UPDATE_SCRIPT = (
     ":END").encode("ascii")
 
 
-def install_folder() -> Path:
-    """C:\\OSBRIN of the test prefix (Wine's home drive is C:)."""
-    return bui.wine_root() / "prefix" / "drive_c" / "OSBRIN"
-
-
-def main_ui(*args):
-    """A UI driver command aimed at the main window (not a message box)."""
-    return bui.ui("--has", bui.MAIN_CONTROL, *args)
-
-
 def about_ui(*args):
-    """A UI driver command aimed at the About dialog."""
-    return bui.ui("--has", ABOUT_CONTROL, *args)
+    """A UI driver command aimed at the About dialog (only it has the version text)."""
+    return bui.ui("--has", ID.IDC_ABOUT_VERSION, *args)
 
 
 def download_ui(*args):
-    """A UI driver command aimed at the caption-less download window."""
-    return bui.ui("--has", PROGRESS_CONTROL, *args)
-
-
-def is_yes(result):
-    return result.rc == 0 and result.out == "yes"
+    """A UI driver command aimed at the caption-less download window (its progress bar)."""
+    return bui.ui("--has", ID.IDC_UPDATE_PROGRESS, *args)
 
 
 def sign(data: bytes, key: Path) -> bytes:
@@ -160,7 +144,7 @@ class UpdateTestCase(unittest.TestCase):
         cls.signed_release = SIGNED_EXE.read_bytes()
         # Every start makes the desktop shortcut when it is missing; one
         # made by these tests goes again at their end.
-        home = bui.wine_root() / "home"
+        home = bui.desktop()
         cls.shortcuts = [home / "OstrelBrinvale.lnk", home / "OstrelBrinvale.desktop"]
         cls.shortcuts_before = [path.exists() for path in cls.shortcuts]
 
@@ -251,7 +235,7 @@ class UpdateTestCase(unittest.TestCase):
         if result.rc != 0:
             self.fail(f"no main window within {within:g} s (uidriver rc {result.rc} after "
                       f"{time.monotonic() - started:.1f} s: {result.err.strip()})\n{self.state()}")
-        self.assertNotEqual(bui.ui("msgbox", bui.MAIN_CAPTION, 300).rc, 0, "no message box")
+        bui.no_message_box(300, "no message box")
         self.assertTrue(program.running)
 
     def expect_no_update(self, reply):
@@ -281,7 +265,7 @@ class UpdateTestCase(unittest.TestCase):
         self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "main window waits for the answer")
         bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
         self.expect_normal_start(program)
-        self.assertNotEqual(bui.ui("msgbox", bui.MAIN_CAPTION, 1000).rc, 0, "the message comes once")
+        bui.no_message_box(1000, "the message comes once")
         self.assertEqual(server.paths()[:2], [VERSION_QUERY, FILE_PATH])
         self.assertEqual(self.installed.read_bytes(), installed, "installed program unchanged")
         for leftover in (SCRIPT, UPDATE_FILE, BACKUP):
@@ -338,9 +322,9 @@ class UpdateTestCase(unittest.TestCase):
         else:
             self.expect_normal_start(self.start_installed())
         self.assertEqual(server.paths(), [VERSION_QUERY], "2.0.0.4 is not newer than itself")
-        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        main_ui("command", bui.MAIN_CAPTION, ID.ID_TRAY_ABOUT)
         about_ui("wait-visible", bui.MAIN_CAPTION, 10000)
-        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.4")
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ID.IDC_ABOUT_VERSION).out, "2.0.0.4")
 
     # --- nothing newer on offer ----------------------------------------------
 
@@ -374,7 +358,7 @@ class UpdateTestCase(unittest.TestCase):
                                          f'{{"status":"ok","version":"2.0.0.4","url":"{url}"}}\r\n'))
 
     def test_missing_or_non_text_member_is_no_offer(self):
-        self.expect_no_update(Reply.text('{"status":"ok","version":2004,"url":"http://127.0.0.1:18481/x"}\n'))
+        self.expect_no_update(Reply.text(f'{{"status":"ok","version":2004,"url":"http://127.0.0.1:{PORT}/x"}}\n'))
 
     def test_reply_without_url_is_no_offer(self):
         self.expect_no_update(Reply.text('{"status":"ok","version":"2.0.0.4"}\n'))
@@ -505,13 +489,11 @@ class UpdateTestCase(unittest.TestCase):
                      message="installed program replaced by the whole download")
 
     def test_an_unattended_till_connects_before_a_failed_update_is_shown(self):
-        (self.folder / "OstrelBrinvale.ini").write_bytes(
-            b"[COMPORT]\r\nport=5\r\nspeed=9.6K\r\n[STATUSBOX]\r\nshow=hidden\r\n"
-            b"[COMMON]\r\nauto_run=Y\r\nlog=N\r\n")
+        (self.folder / "OstrelBrinvale.ini").write_bytes(settings_ini(port=5, auto_run="Y").encode("ascii"))
         self.serve(self.offer("2.0.0.4"), Reply.not_found())
         self.start_installed()
         self.assertEqual(self.wait_message(), FAILED)
-        self.assertEqual(main_ui("text", bui.MAIN_CAPTION, "1005").out, OPEN_LINK,
+        self.assertEqual(main_text(ID.IDC_LINK_STATUS), OPEN_LINK,
                          "the terminal's port was open before the message came")
         bui.ui_ok("answer", bui.MAIN_CAPTION, "ok", 5000)
         self.assertFalse(is_yes(main_ui("visible", bui.MAIN_CAPTION)), "connected: the window stays hidden")
@@ -571,14 +553,15 @@ class UpdateTestCase(unittest.TestCase):
         self.expect_normal_start(self.start_installed())
         self.assertNotEqual(about_ui("visible", bui.MAIN_CAPTION).rc, 0, "not created before its first use")
 
-        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        main_ui("command", bui.MAIN_CAPTION, ID.ID_TRAY_ABOUT)
         about_ui("wait-visible", bui.MAIN_CAPTION, 10000)
-        first = bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000)
-        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.3")
+        first = bui.ui_ok("--has", ID.IDC_ABOUT_VERSION, "wait-window", bui.MAIN_CAPTION, 1000)
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ID.IDC_ABOUT_VERSION).out, "2.0.0.3")
         self.assertEqual(about_ui("text", bui.MAIN_CAPTION, "0").out, "OstrelBrinvale")
-        children = {line.split("\t")[0]: line.split("\t") for line in
+        children = {int(line.split("\t")[0]): line.split("\t") for line in
                     about_ui("children", bui.MAIN_CAPTION).out.splitlines()}
-        for link, label in (("1028", "단말기 설정"), ("1029", "프로그램 설정"), ("1030", "설치/삭제")):
+        for link, label in ((ID.IDC_LINK_TERMINAL, "단말기 설정"), (ID.IDC_LINK_PROGRAM, "프로그램 설정"),
+                            (ID.IDC_LINK_SETUP, "설치/삭제")):
             self.assertIn(link, children)
             self.assertEqual(children[link][1].lower(), "syslink")
             self.assertIn(label, children[link][-1])
@@ -599,17 +582,17 @@ class UpdateTestCase(unittest.TestCase):
         # Closing hides it; the next use shows the same window again.
         bui.ui_ok("close", f"hwnd:{first}")
         bui.wait_for(lambda: bui.ui("visible", f"hwnd:{first}").out == "no", 10, message="About hidden")
-        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        main_ui("command", bui.MAIN_CAPTION, ID.ID_TRAY_ABOUT)
         bui.wait_for(lambda: is_yes(bui.ui("visible", f"hwnd:{first}")), 10, message="About shown again")
-        again = bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000)
+        again = bui.ui_ok("--has", ID.IDC_ABOUT_VERSION, "wait-window", bui.MAIN_CAPTION, 1000)
         self.assertEqual(again, first, "the same window")
-        main_ui("command", bui.MAIN_CAPTION, CMD_ABOUT)
+        main_ui("command", bui.MAIN_CAPTION, ID.ID_TRAY_ABOUT)
         time.sleep(0.3)
         windows = [line.split("\t") for line in bui.ui_ok("windows").splitlines()]
         ours = [fields for fields in windows if fields[-1] == bui.MAIN_CAPTION]
         self.assertEqual(len(ours), 2, f"the main window and one About dialog: {ours}")
-        self.assertEqual(bui.ui_ok("--has", ABOUT_CONTROL, "wait-window", bui.MAIN_CAPTION, 1000), first)
-        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ABOUT_CONTROL).out, "2.0.0.3")
+        self.assertEqual(bui.ui_ok("--has", ID.IDC_ABOUT_VERSION, "wait-window", bui.MAIN_CAPTION, 1000), first)
+        self.assertEqual(about_ui("text", bui.MAIN_CAPTION, ID.IDC_ABOUT_VERSION).out, "2.0.0.3")
 
 
 if __name__ == "__main__":
