@@ -404,21 +404,21 @@ class WindowsTarget:
         bui = self.bui
         self.ui_ok("--has", bui.MAIN_CONTROL, "wait-visible", bui.MAIN_CAPTION, 30000)
         note(f"main window: {GATEWAY_PORT} at {GATEWAY_SPEED}, Connect")
-        self.ui_ok("select-text", bui.MAIN_CAPTION, "1000", GATEWAY_PORT)
-        self.ui_ok("select-text", bui.MAIN_CAPTION, "1001", GATEWAY_SPEED)
-        for control, wanted in (("1000", GATEWAY_PORT), ("1001", GATEWAY_SPEED)):
+        self.ui_ok("select-text", bui.MAIN_CAPTION, bui.ID.IDC_PORT_LIST, GATEWAY_PORT)
+        self.ui_ok("select-text", bui.MAIN_CAPTION, bui.ID.IDC_SPEED_LIST, GATEWAY_SPEED)
+        for control, wanted in ((bui.ID.IDC_PORT_LIST, GATEWAY_PORT), (bui.ID.IDC_SPEED_LIST, GATEWAY_SPEED)):
             items = self.ui_ok("--has", bui.MAIN_CONTROL, "combo-items", bui.MAIN_CAPTION,
                                control).splitlines()
             sel = int(self.ui_ok("--has", bui.MAIN_CONTROL, "combo-sel", bui.MAIN_CAPTION, control))
             if not 0 <= sel < len(items) or items[sel] != wanted:
                 raise SetupError(f"combo box {control} shows {items[sel] if 0 <= sel < len(items) else sel}, "
                                  f"not {wanted}")
-        self.ui_ok("click", bui.MAIN_CAPTION, "1002")
+        self.ui_ok("click", bui.MAIN_CAPTION, bui.ID.IDC_CONNECT)
         try:
-            bui.wait_for(lambda: self.main_text("1005") == OPEN_LINK, 20,
+            bui.wait_for(lambda: self.main_text(bui.ID.IDC_LINK_STATUS) == OPEN_LINK, 20,
                          message="link status after Connect")
         except bui.WaitTimeout as err:
-            raise SetupError(f"{err}; transfer state {self.main_text('1021')!r}") from None
+            raise SetupError(f"{err}; transfer state {self.main_text(bui.ID.IDC_TRANSFER_LABEL)!r}") from None
 
         try:
             fd = open_serial(str(bui.terminal_tty()), PTY_SPEED)

@@ -17,6 +17,12 @@ std::vector<HWND>& LiveDialogs()
     return dialogs;
 }
 
+// WM_CTLCOLORMSGBOX through WM_CTLCOLORSTATIC, one run of numbers.
+bool IsControlColourMessage(UINT message)
+{
+    return message >= WM_CTLCOLORMSGBOX && message <= WM_CTLCOLORSTATIC;
+}
+
 bool IsOurDialog(HWND window)
 {
     const std::vector<HWND>& dialogs = LiveDialogs();
@@ -161,18 +167,14 @@ MessageResult Dialog::OnSharedMessage(UINT message, WPARAM wParam, LPARAM lParam
     case WM_CLOSE:
         OnClose();
         return 0;
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORSCROLLBAR:
+    default:
+        break;
+    }
+    if (IsControlColourMessage(message)) {
         if (HBRUSH brush = OnCtlColor(reinterpret_cast<HDC>(wParam), reinterpret_cast<HWND>(lParam), message))
             return reinterpret_cast<LRESULT>(brush);
-        return std::nullopt;
-    default:
-        return std::nullopt;
     }
+    return std::nullopt;
 }
 
 // A dialog procedure returns most results through DWLP_MSGRESULT and TRUE;
@@ -185,14 +187,10 @@ INT_PTR Dialog::ReturnResult(HWND window, UINT message, LRESULT result)
     case WM_COMPAREITEM:
     case WM_VKEYTOITEM:
     case WM_CHARTOITEM:
-    case WM_CTLCOLORDLG:
-    case WM_CTLCOLORSTATIC:
-    case WM_CTLCOLORBTN:
-    case WM_CTLCOLOREDIT:
-    case WM_CTLCOLORLISTBOX:
-    case WM_CTLCOLORSCROLLBAR:
         return static_cast<INT_PTR>(result);
     default:
+        if (IsControlColourMessage(message))
+            return static_cast<INT_PTR>(result);
         SetWindowLongPtrW(window, DWLP_MSGRESULT, result);
         return TRUE;
     }
