@@ -1,5 +1,6 @@
 #include "ui/main_dialog.h"
 
+#include "common/program_paths.h"
 #include "common/text.h"
 #include "config/port_list.h"
 #include "config/run_key.h"
@@ -10,7 +11,6 @@
 #include "relay/van_link.h"
 #include "res/resource.h"
 #include "ui/about_dialog.h"
-#include "common/program_paths.h"
 #include "ui/single_instance.h"
 #include "update/download_dialog.h"
 #include "update/install.h"
@@ -104,7 +104,6 @@ void CBrinvaleDlg::ShowDeferredMessages()
     for (const std::wstring& text : messages)
         AppMessageBox(text);
 }
-
 
 BOOL CBrinvaleDlg::OnInitDialog()
 {

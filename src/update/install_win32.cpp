@@ -13,7 +13,6 @@
 #include "common/text.h"
 #include "update/install.h"
 #include "update/scripts.h"
-#include "update/update.h"
 
 namespace brinvale {
 
