@@ -72,8 +72,9 @@ bool StartUpdateAndExit(AppShell& shell)
         return false;
     // The program in place is kept beside it until the new one has taken its
     // place; the script puts it back if the move fails.
-    const std::wstring installed = FromAnsi(std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName);
-    const std::wstring backup = FromAnsi(UpdateBackupPath(ToAnsi(installed)));
+    const std::string installedPath = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
+    const std::wstring installed = FromAnsi(installedPath);
+    const std::wstring backup = FromAnsi(UpdateBackupPath(installedPath));
     if (GetFileAttributesW(installed.c_str()) == INVALID_FILE_ATTRIBUTES)
         DeleteFileW(backup.c_str());  // nothing to keep; an old one must not come back
     else if (!CopyFileW(installed.c_str(), backup.c_str(), FALSE))
