@@ -93,7 +93,7 @@ bool CUpdateDlg::Download(HWND bar)
     if (!m_file.Create(FromAnsi(m_szTarget)))
         return false;
     unsigned long received = 0;
-    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, kStallMs, [&](const char* data, DWORD size) {
+    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, [&](const char* data, DWORD size) {
         if (m_bStop || size > *total - received || !m_file.Write(data, size))
             return false;
         received += size;
@@ -119,7 +119,7 @@ std::optional<std::vector<std::uint8_t>> CUpdateDlg::DownloadSignature()
     if (m_bStop || !request.Send(m_szUrl + L".sig") || request.StatusCode() != 200)
         return std::nullopt;
     std::vector<std::uint8_t> signature;
-    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, kHttpTimeoutMs, [&](const char* data, DWORD size) {
+    const HttpGet::BodyEnd end = request.ReadBody(m_deadline, [&](const char* data, DWORD size) {
         signature.insert(signature.end(), data, data + size);
         return signature.size() <= kMaxSignatureFile && !m_bStop;
     });

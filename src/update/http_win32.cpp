@@ -91,8 +91,7 @@ void HttpGet::SetReceiveTimeout(DWORD timeoutMs)
     InternetSetOptionW(m_hRequest, INTERNET_OPTION_RECEIVE_TIMEOUT, &timeoutMs, sizeof timeoutMs);
 }
 
-HttpGet::BodyEnd HttpGet::ReadBody(std::chrono::steady_clock::time_point deadline, DWORD stallMs,
-                                   const BodySink& sink)
+HttpGet::BodyEnd HttpGet::ReadBody(std::chrono::steady_clock::time_point deadline, const BodySink& sink)
 {
     using std::chrono::milliseconds;
     if (!m_hRequest)
@@ -102,7 +101,7 @@ HttpGet::BodyEnd HttpGet::ReadBody(std::chrono::steady_clock::time_point deadlin
         const auto left = std::chrono::duration_cast<milliseconds>(deadline - std::chrono::steady_clock::now()).count();
         if (left <= 0)
             return BodyEnd::Failed;
-        SetReceiveTimeout(static_cast<DWORD>(std::min<long long>(left, stallMs)));
+        SetReceiveTimeout(static_cast<DWORD>(std::min<long long>(left, m_timeoutMs)));
         DWORD available = 0;
         if (!InternetQueryDataAvailable(m_hRequest, &available, 0, 0))
             return BodyEnd::Failed;

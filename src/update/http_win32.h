@@ -36,11 +36,11 @@ public:
 
     // Hands the body to sink piece by piece until its end (Complete), until
     // sink wants no more (Enough), or until a failure, a wait for bytes
-    // longer than stallMs, or the deadline (Failed). Only what has arrived is
+    // longer than the request's time-out, or the deadline (Failed). Only what has arrived is
     // taken at each step, so however slowly a server drips, no call runs
     // past the deadline by more than one wait. (Under Wine every wait is the
     // time-out the request was made with.)
-    BodyEnd ReadBody(std::chrono::steady_clock::time_point deadline, DWORD stallMs, const BodySink& sink);
+    BodyEnd ReadBody(std::chrono::steady_clock::time_point deadline, const BodySink& sink);
 
 private:
     HINTERNET m_hSession = nullptr;

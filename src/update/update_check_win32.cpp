@@ -27,7 +27,7 @@ std::string FetchVersionReply(UpdateClock::time_point deadline)
     if (!request.Send(UpdateServerUrl("/brinvale/brinvale_ver.php?app_name=Brinvale")))
         return {};
     FirstLineReader reader;
-    request.ReadBody(deadline, kHttpTimeoutMs, [&](const char* data, DWORD size) { return reader.Feed(data, size); });
+    request.ReadBody(deadline, [&](const char* data, DWORD size) { return reader.Feed(data, size); });
     return reader.Line();
 }
 
