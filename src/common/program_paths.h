@@ -32,7 +32,8 @@ bool ProgramPathSurvivesAnsi();
 // The settings file: the program folder and szIniFileName.
 std::string SettingsFilePath();
 
-// The install folder's drive: HOMEDRIVE, else the system drive, else "C:".
+// The install folder's drive: HOMEDRIVE when it is a local fixed drive, else
+// the system drive, else "C:".
 std::string HomeDrive();
 
 }  // namespace brinvale

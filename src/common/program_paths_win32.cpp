@@ -52,12 +52,26 @@ std::string SettingsFilePath()
     return ProgramFolder() + g_paths.szIniFileName;
 }
 
+namespace {
+
+// A drive of this PC's own disks, there from the moment the system starts.
+bool IsLocalFixedDrive(const std::string& drive)
+{
+    return GetDriveTypeW(FromAnsi(drive + "\\").c_str()) == DRIVE_FIXED;
+}
+
+}  // namespace
+
 std::string HomeDrive()
 {
-    // A service or a stripped-down session may run without HOMEDRIVE; the
-    // system drive is where the home drive would be on such a machine.
+    // On a domain PC HOMEDRIVE is often a network drive mapped to the user's
+    // home share: the program, its settings and the card-data log would live
+    // on a file server, shared by every PC the user logs on to, and the drive
+    // may not even be mapped yet when the program starts at logon. A service
+    // or a stripped-down session may run without HOMEDRIVE at all. Either
+    // way the system drive is the place.
     std::string drive = EnvironmentValue(L"HOMEDRIVE");
-    if (drive.empty())
+    if (drive.empty() || !IsLocalFixedDrive(drive))
         drive = EnvironmentValue(L"SystemDrive");
     if (drive.empty())
         drive = "C:";

@@ -12,6 +12,7 @@
 #include "common/program_paths.h"
 #include "common/text.h"
 #include "update/install.h"
+#include "update/install_folder.h"
 #include "update/scripts.h"
 
 namespace brinvale {
@@ -177,14 +178,15 @@ int CreateDesktopShortcut(AppShell& shell, const std::string& target, const std:
 
 void InstallIfNeeded(AppShell& shell)
 {
-    if (!NameFitsScripts())
+    // A copy that is ending (a second copy, "/uninstall") only ends: were it
+    // to install itself, it would take the Run value from the copy that runs.
+    if (shell.IsQuitting() || !NameFitsScripts())
         return;
     const std::string desktop = DesktopFolder();
     const std::string shortcutName = std::string(g_paths.szBaseName) + ".lnk";
     const std::wstring running = ExecutablePath().wstring();
 
-    const std::wstring installFolder = FromAnsi(g_paths.szInstallFolder);
-    if (!IsDirectory(installFolder) && !CreateDirectoryW(installFolder.c_str(), nullptr))
+    if (!PrepareInstallFolder(FromAnsi(g_paths.szInstallFolder)))
         return;
     const std::string installed = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
     if (desktop.empty() || !IsDirectory(FromAnsi(desktop)))

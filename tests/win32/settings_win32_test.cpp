@@ -141,17 +141,22 @@ TEST(SerialDeviceMap, ListsTheMachinesComPortsForAStandardUser)
     EXPECT_NE(std::find(ports.begin(), ports.end(), L"COM6"), ports.end());
 }
 
-TEST(ProgramPaths, InstallFolderFallsBackToTheSystemDrive)
+// The install folder is on a disk of this PC: HOMEDRIVE when it is one (under
+// Wine Z: is the Linux root, a local disk), else the system drive (a home
+// share's letter that is not mapped yet, or none at all).
+TEST(ProgramPaths, InstallFolderIsOnALocalDiskElseOnTheSystemDrive)
 {
     wchar_t saved[64] = {};
     const bool had = GetEnvironmentVariableW(L"HOMEDRIVE", saved, 64) > 0;
-    SetEnvironmentVariableW(L"HOMEDRIVE", nullptr);
     SetEnvironmentVariableW(L"SystemDrive", L"D:");
-    FillProgramPaths();
-    EXPECT_STREQ(g_paths.szInstallFolder, "D:\\OSBRIN");
-    SetEnvironmentVariableW(L"HOMEDRIVE", L"E:");
-    FillProgramPaths();
-    EXPECT_STREQ(g_paths.szInstallFolder, "E:\\OSBRIN");
+    for (auto [home, folder] : {std::pair<const wchar_t*, const char*>{nullptr, "D:\\OSBRIN"},
+                                {L"Z:", "Z:\\OSBRIN"},
+                                {L"Q:", "D:\\OSBRIN"},
+                                {L"Z:\\Users", "D:\\OSBRIN"}}) {
+        SetEnvironmentVariableW(L"HOMEDRIVE", home);
+        FillProgramPaths();
+        EXPECT_STREQ(g_paths.szInstallFolder, folder) << (home ? Utf8(home) : "(none)");
+    }
     SetEnvironmentVariableW(L"HOMEDRIVE", had ? saved : nullptr);
     SetEnvironmentVariableW(L"SystemDrive", L"C:");
 }

@@ -105,6 +105,8 @@ def files_in(folder):
 def clean():
     for script in ("killfile.bat", "killfileall.bat", "runextern.bat"):
         bui.end_script(script)
+    if install_folder().is_symlink():
+        install_folder().unlink()
     shutil.rmtree(install_folder(), ignore_errors=True)
     shutil.rmtree(download_folder(), ignore_errors=True)
     for link in desktop().glob("*.lnk"):
@@ -599,6 +601,77 @@ class SettingsInstallTest(unittest.TestCase):
         time.sleep(0.5)
         self.assertEqual(files_in(install_folder()), files, "files, settings and logs stay")
         self.assertEqual(shortcut().read_bytes(), link)
+
+        # From outside the install folder, too, the switch only ends: it
+        # neither installs that copy nor starts anything.
+        download = self.download_copy()
+        set_run_value(RUN_DATA)
+        program = self.start(download / PROGRAM, "/uninstall", cwd=download, wait_visible=False)
+        self.assertEqual(program.wait(timeout=20), 0)
+        self.assertIsNone(run_value())
+        self.assertEqual(files_in(install_folder()), files, "nothing installed")
+        self.assertEqual(sorted(p.name for p in download.iterdir()), [PROGRAM, "OstrelBrinvale.ini"], "no script")
+
+    def download_copy(self):
+        download = download_folder()
+        download.mkdir(parents=True, exist_ok=True)
+        shutil.copy(EXE, download / PROGRAM)
+        return download
+
+    def test_a_second_copy_from_elsewhere_leaves_the_installed_one_as_it_was(self):
+        # The downloaded file started again while the installed copy runs: it
+        # ends quietly, and the till still starts its gateway at the next logon.
+        installed = self.start_installed(ini=settings_ini(port=5))
+        bui.wait_for(shortcut().exists, 10, message="shortcut made")
+        set_run_value(RUN_DATA)
+        files = files_in(install_folder())
+        download = self.download_copy()
+        second = self.start(download / PROGRAM, cwd=download, wait_visible=False)
+        self.assertEqual(second.wait(timeout=20), 0)
+        time.sleep(1)
+        self.assertTrue(installed.running)
+        self.assertEqual(run_value(), RUN_DATA)
+        self.assertEqual(files_in(install_folder()), files)
+        self.assertEqual(sorted(p.name for p in download.iterdir()), [PROGRAM], "no script written")
+
+    # --- who the install folder belongs to ----------------------------------
+
+    def test_the_install_folder_is_the_users_alone(self):
+        download = self.download_copy()
+        program = self.start(download / PROGRAM, cwd=download, wait_visible=False)
+        self.assertEqual(program.wait(timeout=30), 0, "installed, it ends")
+        bui.end_script("runextern.bat")
+        owner, dacl = bui.ui_ok("acl", r"C:\OSBRIN").splitlines()
+        user = owner.removeprefix("O:")
+        entries = dacl.removeprefix("D:").strip("()").split(")(")
+        # Wine keeps only what its file modes can say: SYSTEM and the user
+        # (Windows keeps Administrators as well, and the protection flag).
+        self.assertTrue(set(entries) <= {f"A;OICI;FA;;;{who}" for who in ("SY", "BA", user)}, dacl)
+        self.assertIn(f"A;OICI;FA;;;{user}", entries)
+        self.assertEqual(install_folder().stat().st_mode & 0o007, 0, "nothing for other Linux accounts")
+
+        # A folder that is not the user's own (a link to another place, a
+        # folder of another account) gets nothing: the program runs on where
+        # it was started, and the Run value stays as it was.
+        elsewhere = prefix() / "drive_c" / "Elsewhere-OSBRIN"
+        self.addCleanup(shutil.rmtree, elsewhere, ignore_errors=True)
+        for what, plant in (("a link", lambda: os.symlink(elsewhere, install_folder())),
+                            ("another account's folder", lambda: (install_folder().mkdir(),
+                                                                   os.chown(install_folder(), 65534, 65534)))):
+            with self.subTest(what):
+                clean()
+                elsewhere.mkdir(exist_ok=True)
+                plant()
+                set_run_value(r'"C:\Elsewhere\OstrelBrinvale.exe"')
+                download = self.download_copy()
+                program = self.start(download / PROGRAM, cwd=download)
+                time.sleep(1)
+                self.assertTrue(program.running)
+                self.assertEqual(files_in(install_folder()), {}, "nothing put there")
+                self.assertEqual(run_value(), r'"C:\Elsewhere\OstrelBrinvale.exe"')
+                self.assertEqual(sorted(p.name for p in download.iterdir()), sorted([PROGRAM, "OstrelBrinvale.ini"]))
+                program.stop()
+                self.programs.remove(program)
 
 
 if __name__ == "__main__":

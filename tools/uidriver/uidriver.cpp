@@ -14,7 +14,9 @@
 #include <windows.h>
 #include <commctrl.h>
 #include <objbase.h>
+#include <aclapi.h>
 #include <psapi.h>
+#include <sddl.h>
 #include <shlobj.h>
 #include <tlhelp32.h>
 
@@ -114,6 +116,7 @@ const char kUsage[] =
     "  tray CAPTION MOUSE [ICON]    post the icon callback WM_USER+1 (wParam ICON,\n"
     "                               default 1; lParam the mouse message)\n"
     "  close CAPTION                post WM_CLOSE\n"
+    "  post CAPTION MESSAGE         post a window message (a number) with 0, 0\n"
     "  minimize CAPTION             post WM_SYSCOMMAND SC_MINIMIZE\n"
     "  syscommand CAPTION NAME      post WM_SYSCOMMAND: close minimize maximize restore\n"
     "\n"
@@ -155,6 +158,8 @@ const char kUsage[] =
     "  hold-file PATH MS            keep the file open for reading, shared for\n"
     "                               reading only, for MS ms (as another program\n"
     "                               that holds it would); prints \"held\" once open\n"
+    "  acl PATH                     the file's or folder's owner and DACL as the\n"
+    "                               system reads them back (SDDL), one a line\n"
     "\n"
     "Keys: enter escape tab space backspace up down left right home end pageup\n"
     "pagedown insert delete f1..f12, one letter or digit, or a virtual-key number.\n"
@@ -995,6 +1000,7 @@ private:
     int Command();
     int Tray();
     int Close();
+    int PostCommand();
     int SysCommand(std::optional<UINT> fixed);
     int MessageBoxText();
     int MessageBoxButtons();
@@ -1011,6 +1017,7 @@ private:
     int Echo();
     int ShortcutTarget();
     int HoldFile();
+    int Acl();
 
     Selector m_selector;
     std::vector<std::wstring> m_args;  // after the command name
@@ -1058,6 +1065,7 @@ int Driver::Run()
         {L"command", &Driver::Command},
         {L"tray", &Driver::Tray},
         {L"close", &Driver::Close},
+        {L"post", &Driver::PostCommand},
         {L"msgbox", &Driver::MessageBoxText},
         {L"msgbox-buttons", &Driver::MessageBoxButtons},
         {L"msgbox-icon", &Driver::MessageBoxIcon},
@@ -1072,6 +1080,7 @@ int Driver::Run()
         {L"echo", &Driver::Echo},
         {L"shortcut-target", &Driver::ShortcutTarget},
         {L"hold-file", &Driver::HoldFile},
+        {L"acl", &Driver::Acl},
     };
     for (const auto& entry : kCommands) {
         if (m_command == entry.name) {
@@ -1441,6 +1450,17 @@ int Driver::Command()
     return kExitOk;
 }
 
+int Driver::PostCommand()
+{
+    Expect(2, 2);
+    const auto message = ParseNumber(Arg(1), "a message number");
+    if (message < 0 || message > 0xFFFF) {
+        throw UsageError("message number out of range");
+    }
+    Post(Window(Arg(0)), static_cast<UINT>(message), 0, 0);
+    return kExitOk;
+}
+
 int Driver::Tray()
 {
     Expect(2, 3);
@@ -1773,6 +1793,27 @@ int Driver::HoldFile()
     std::fflush(stdout);
     Sleep(ParseMilliseconds(Arg(1)));
     CloseHandle(file);
+    return kExitOk;
+}
+
+int Driver::Acl()
+{
+    Expect(1, 1);
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    PSID owner = nullptr;
+    PACL dacl = nullptr;
+    if (GetNamedSecurityInfoW(Arg(0).c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                              &owner, nullptr, &dacl, nullptr, &descriptor) != ERROR_SUCCESS) {
+        throw Failure("cannot read the security of " + ToUtf8(Arg(0)));
+    }
+    for (SECURITY_INFORMATION part : {OWNER_SECURITY_INFORMATION, DACL_SECURITY_INFORMATION}) {
+        LPWSTR text = nullptr;
+        if (ConvertSecurityDescriptorToStringSecurityDescriptorW(descriptor, SDDL_REVISION_1, part, &text, nullptr)) {
+            WriteLine(text);
+            LocalFree(text);
+        }
+    }
+    LocalFree(descriptor);
     return kExitOk;
 }
 
