@@ -7,7 +7,9 @@
 #
 # --sign-key     the P-256 private key (PEM) of the updates; BRINVALE_SIGN_KEY
 #                gives it too. The programs are built with its public half,
-#                and each program gets its signature FILE.sig beside it.
+#                and each program gets its signature FILE.sig beside it. The
+#                update tests' key (tests/wine/keys) is refused. Without a
+#                key the programs never ask any server for updates.
 # --update-host  the update server the programs ask (built in);
 #                BRINVALE_UPDATE_HOST. Without a key the programs keep the
 #                default, a name that never resolves: they never update.
@@ -47,6 +49,9 @@ if [[ $sign_key ]]; then
     openssl ec -in "$sign_key" -noout -text 2>/dev/null | grep -q 'prime256v1' ||
         die "$sign_key is no P-256 (prime256v1) private key"
     openssl ec -in "$sign_key" -pubout -out "$work/update-key.pem" 2>/dev/null
+    # The update tests' key pair is in the sources: anybody could sign for it.
+    cmp -s "$work/update-key.pem" tests/wine/keys/update-test-key.pub.pem &&
+        die "$sign_key is the update tests' key (tests/wine/keys): a release needs a key of its own"
     base_url=${base_url:-http://$update_host/brinvale}
     [[ $base_url =~ ^https?://[^\"\\[:space:]]+$ ]] || die "--base-url is an http:// or https:// URL"
     cmake_options+=("-DBRINVALE_UPDATE_KEY=$work/update-key.pem" "-DBRINVALE_UPDATE_HOST=$update_host")

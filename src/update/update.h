@@ -50,9 +50,14 @@ bool StartUpdateAndExit(AppShell& shell);
 std::wstring UpdateServerUrl(const char* path);
 
 // A signed build carries the release's public key and installs only updates
-// signed with it (a key it cannot read refuses every update); an unsigned
-// build keeps to the plain protocol.
+// signed with it (a key it cannot read refuses every update).
 bool UpdatesAreSigned();
+
+// Whether this build asks the update server at all. A build without a key
+// could tell the release's programs from anybody else's only by what the
+// network says, and the network of a shop (its proxy, its name server) is
+// not ours to trust: it never asks. Test builds take the plain protocol.
+bool AsksForUpdates();
 std::optional<P256PublicKey> UpdatePublicKey();
 
 }  // namespace brinvale

@@ -5,6 +5,7 @@
 #include "common/text.h"
 #include "update/download_dialog.h"
 #include "update/http_win32.h"
+#include "update/install_folder.h"
 #include "update/update.h"
 #include "update/version.h"
 
@@ -38,7 +39,11 @@ int CheckForUpdate(AppShell& shell)
     // A copy that is ending (a second copy, an installation, "/uninstall")
     // leaves the server alone: its successor may be starting right now, and
     // must not find it still running.
-    if (shell.IsQuitting())
+    if (shell.IsQuitting() || !AsksForUpdates())
+        return 1;
+    // The update file and the script that puts it in place go into the
+    // install folder: only into one that is the user's alone.
+    if (!PrepareInstallFolder(FromAnsi(g_paths.szInstallFolder)))
         return 1;
     const UpdateClock::time_point deadline = UpdateClock::now() + kUpdateTimeLimit;
     g_szUpdateFile = std::string(g_paths.szInstallFolder) + "\\UpdateFile.sob";

@@ -22,6 +22,16 @@ bool UpdatesAreSigned()
     return BRINVALE_UPDATE_KEY[0] != '\0';
 }
 
+bool AsksForUpdates()
+{
+#ifdef BRINVALE_TEST_BUILD
+    // The update tests' own builds keep the plain protocol as well.
+    return true;
+#else
+    return UpdatesAreSigned();
+#endif
+}
+
 std::optional<P256PublicKey> UpdatePublicKey()
 {
     return P256PublicKeyFromPem(BRINVALE_UPDATE_KEY);

@@ -11,17 +11,15 @@ namespace brinvale {
 
 namespace {
 
+// One code path for both programs, so the tested 64-bit one runs the very
+// rule the 32-bit one lives by: a 32-bit program sees the machine's own
+// processor only here (GetSystemInfo would answer for the x86 emulation it
+// runs in on 64-bit Windows).
 bool WindowsIs64Bit()
 {
-#ifdef _WIN64
-    return true;
-#else
-    // A 32-bit program sees the machine's own processor only here; on 64-bit
-    // Windows GetSystemInfo would answer for the x86 emulation it runs in.
     SYSTEM_INFO info{};
     GetNativeSystemInfo(&info);
     return info.wProcessorArchitecture == PROCESSOR_ARCHITECTURE_AMD64;
-#endif
 }
 
 bool IsSignedByRelease(std::span<const std::uint8_t> bytes, const std::optional<std::vector<std::uint8_t>>& signature)

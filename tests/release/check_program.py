@@ -3,10 +3,13 @@
 
 Reads a Windows program without running it: its machine; subsystem and OS
 versions no newer than Windows 7 (6.1); no C runtime but msvcrt.dll; a
-manifest that names no other machine; the FileVersion VERSION, if given; and
-exactly the imports of the reviewed IMPORT_LIST. Says what differs and exits
-1 otherwise. --print prints the imports, sorted."""
+manifest that names no other machine and asks for no elevation (asInvoker);
+DEP and ASLR (with its relocations; high-entropy ASLR in the 64-bit program);
+no test build and not the update tests' key; the FileVersion VERSION, if
+given; and exactly the imports of the reviewed IMPORT_LIST. Says what differs
+and exits 1 otherwise. --print prints the imports, sorted."""
 import re, subprocess, sys
+from pathlib import Path
 
 objdump, machine, program, import_list = sys.argv[1:5]
 dump = subprocess.run([objdump, "-p", program], check=True, capture_output=True, text=True).stdout
@@ -35,7 +38,23 @@ for dll in sorted({name.split("!")[0] for name in found}):
 image = open(program, "rb").read()
 for arch in {a.decode() for a in re.findall(rb'processorArchitecture="([^"]*)"', image)} - {"*", own_arch}:
     problems.append(f'the manifest names processorArchitecture="{arch}"')
+if re.findall(rb'requestedExecutionLevel level="([^"]*)"', image) != [b"asInvoker"]:
+    problems.append('the manifest does not ask for requestedExecutionLevel level="asInvoker" (once)')
+
+flags = set(re.search(r"^DllCharacteristics\s+[0-9a-f]+\n((?:\t+\S+\n)*)", dump, re.M)[1].split())
+wanted = {"NX_COMPAT": "DEP", "DYNAMIC_BASE": "ASLR"} | ({"HIGH_ENTROPY_VA": "high-entropy ASLR"} if machine == "x64" else {})
+problems += [f"no {what} ({flag})" for flag, what in wanted.items() if flag not in flags]
+relocations = re.search(r"^Entry 5 [0-9a-f]+ ([0-9a-f]+) Base Relocation Directory", dump, re.M)
+if "relocations stripped" in dump or not relocations or int(relocations[1], 16) == 0:
+    problems.append("no base relocations: the image cannot move, whatever DYNAMIC_BASE says")
+
 utf16 = lambda text: re.escape(text.encode("utf-16-le"))
+if re.search(utf16("SpecialBuild\0"), image):
+    problems.append("a test build (its version block has a SpecialBuild): it takes unsigned updates")
+test_key = Path(__file__).resolve().parents[1] / "wine" / "keys" / "update-test-key.pub.pem"
+key_body = "".join(line for line in test_key.read_text().splitlines() if line and not line.startswith("-----"))
+if key_body.encode() in image:
+    problems.append(f"it trusts the update tests' key ({test_key.name}), whose private half is public")
 if len(sys.argv) > 5 and not re.search(utf16("FileVersion\0") + b"(\0\0)?" + utf16(sys.argv[5] + "\0"), image):
     problems.append(f"the version resource's FileVersion is not {sys.argv[5]}")
 
