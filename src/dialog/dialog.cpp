@@ -177,6 +177,22 @@ MessageResult Dialog::OnSharedMessage(UINT message, WPARAM wParam, LPARAM lParam
     return std::nullopt;
 }
 
+// No exception may leave a window procedure: the system's frames around it
+// cannot be unwound (the 32-bit runtime ends the program with its error box
+// there), and an unattended till would stop relaying. A handler that throws
+// (a failed allocation) ends that message's work; the message then counts as
+// not handled, and the program runs on.
+MessageResult Dialog::HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) noexcept
+{
+    try {
+        if (MessageResult result = OnMessage(message, wParam, lParam))
+            return result;
+        return OnSharedMessage(message, wParam, lParam);
+    } catch (...) {
+        return std::nullopt;
+    }
+}
+
 // A dialog procedure returns most results through DWLP_MSGRESULT and TRUE;
 // these few messages take theirs as the return value itself.
 INT_PTR Dialog::ReturnResult(HWND window, UINT message, LRESULT result)
@@ -206,16 +222,18 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
         self = reinterpret_cast<Dialog*>(lParam);
         self->m_hWnd = window;
         SetWindowLongPtrW(window, DWLP_USER, lParam);
-        LiveDialogs().push_back(window);
+        try {
+            LiveDialogs().push_back(window);
+        } catch (...) {
+            // Out of memory: the window works, only without the key rule.
+        }
     } else {
         self = reinterpret_cast<Dialog*>(GetWindowLongPtrW(window, DWLP_USER));
     }
     if (!self)
         return FALSE;
 
-    MessageResult result = self->OnMessage(message, wParam, lParam);
-    if (!result)
-        result = self->OnSharedMessage(message, wParam, lParam);
+    const MessageResult result = self->HandleMessage(message, wParam, lParam);
     if (message == WM_NCDESTROY) {
         std::erase(LiveDialogs(), window);
         SetWindowLongPtrW(window, DWLP_USER, 0);

@@ -80,6 +80,7 @@ private:
     static INT_PTR CALLBACK DialogProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
     static INT_PTR ReturnResult(HWND window, UINT message, LRESULT result);
     static bool PreTranslate(MSG& message);
+    MessageResult HandleMessage(UINT message, WPARAM wParam, LPARAM lParam) noexcept;
     MessageResult OnSharedMessage(UINT message, WPARAM wParam, LPARAM lParam);
 
     int m_templateId;

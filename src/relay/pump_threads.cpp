@@ -15,19 +15,40 @@ void PumpPause()
     RelayStopSignal().Wait(kPumpPauseMs);
 }
 
+// Nothing in a pump step throws by design, but a failed allocation could. An
+// exception must never leave a thread (that ends the whole program, and the
+// till's payments with it): it ends the step it happened in, and after a
+// pause the pump goes on with the next one.
+template <typename Step>
+void RunStep(Step step)
+{
+    try {
+        step();
+    } catch (...) {
+        PumpPause();
+    }
+}
+
 }  // namespace
 
-void RelayThreads::StartPumpThreads()
+bool RelayThreads::StartPumpThreads()
 {
     if (IsRunning())
-        return;
+        return true;
     RelayStopSignal().Reset();
     // The run flags are raised here rather than by the threads themselves, so
     // an EndPumpThreads that comes before a thread has started still ends it.
     m_bCatPumpRun = true;
     m_bVanPumpRun = true;
-    m_pCatPumpThread = std::make_unique<std::thread>(&RelayThreads::CatPumpThread, this);
-    m_pVanPumpThread = std::make_unique<std::thread>(&RelayThreads::VanPumpThread, this);
+    try {
+        m_pCatPumpThread = std::make_unique<std::thread>(&RelayThreads::CatPumpThread, this);
+        m_pVanPumpThread = std::make_unique<std::thread>(&RelayThreads::VanPumpThread, this);
+    } catch (...) {
+        // The system would not give a thread: end the one that started.
+        EndPumpThreads();
+        return false;
+    }
+    return true;
 }
 
 void RelayThreads::EndPumpThreads()
@@ -46,7 +67,7 @@ void RelayThreads::CatPumpThread()
 {
     while (m_bCatPumpRun) {
         if (g_bSerialOpen)
-            CatPumpStep();
+            RunStep(CatPumpStep);
         else
             PumpPause();
     }
@@ -55,7 +76,7 @@ void RelayThreads::CatPumpThread()
 void RelayThreads::VanPumpThread()
 {
     while (m_bVanPumpRun) {
-        VanPumpStep();
+        RunStep(VanPumpStep);
         PumpPause();
     }
 }

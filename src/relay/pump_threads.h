@@ -14,8 +14,9 @@ public:
     RelayThreads(const RelayThreads&) = delete;
     RelayThreads& operator=(const RelayThreads&) = delete;
 
-    // Starts the CAT pump and then the VAN pump.
-    void StartPumpThreads();
+    // Starts the CAT pump and then the VAN pump; false (and nothing running)
+    // when the system gives no thread.
+    bool StartPumpThreads();
 
     // Clears the run flags, raises the relay stop signal so that no pump stays
     // in a serial read, a socket wait or a pause, and joins both threads.

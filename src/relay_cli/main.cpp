@@ -84,7 +84,17 @@ private:
         m_changed.notify_all();
     }
 
-    void WriteLines()
+    // The writer's thread start: nothing here may throw past it (a line that
+    // cannot be copied for want of memory ends the writing, not the relay).
+    void WriteLines() noexcept
+    {
+        try {
+            WriteQueuedLines();
+        } catch (...) {
+        }
+    }
+
+    void WriteQueuedLines()
     {
         std::unique_lock lock(m_lock);
         for (;;) {
@@ -232,7 +242,12 @@ int main(int argc, char** argv)
     }
 
     RelayThreads threads;
-    threads.StartPumpThreads();
+    if (!threads.StartPumpThreads()) {
+        std::fprintf(stderr, "brinvale-relay: the system gives no thread to relay with\n");
+        CloseSerialChannel();
+        UnregisterStatusSink(&console);
+        return 1;
+    }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);

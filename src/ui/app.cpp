@@ -6,7 +6,30 @@
 #include "ui/look.h"
 #include "ui/main_dialog.h"
 
+#ifdef BRINVALE_TEST_BUILD
+#include <stdexcept>
+#endif
+
 namespace brinvale {
+
+#ifdef BRINVALE_TEST_BUILD
+// Test builds only: a private message makes the main window's handler throw,
+// so the tests can show that an exception stops at the window procedure and
+// the till's gateway runs on.
+constexpr UINT WM_APP_TEST_THROW = WM_APP + 0x3F0;
+
+class CMainWindow : public CBrinvaleDlg {
+protected:
+    MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override
+    {
+        if (message == WM_APP_TEST_THROW)
+            throw std::runtime_error("a handler that throws");
+        return CBrinvaleDlg::OnMessage(message, wParam, lParam);
+    }
+};
+#else
+using CMainWindow = CBrinvaleDlg;
+#endif
 
 class CBrinvaleApp {
 public:
@@ -17,7 +40,7 @@ public:
         g_global.crBackground = RGB(255, 255, 255);
         Dialog::SetBackgroundColour(g_global.crBackground);
 
-        CBrinvaleDlg mainWindow;
+        CMainWindow mainWindow;
         mainWindow.RunModal(nullptr);
         return 0;
     }
@@ -27,6 +50,12 @@ public:
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
-    brinvale::CBrinvaleApp app;
-    return app.Run();
+    // Nothing may leave the program's entry by an exception: the runtime's
+    // error box would stand on an unattended till's screen.
+    try {
+        brinvale::CBrinvaleApp app;
+        return app.Run();
+    } catch (...) {
+        return 1;
+    }
 }

@@ -237,8 +237,13 @@ void CBrinvaleDlg::StartRelay()
                     MB_OKCANCEL);
         return;
     }
+    if (!m_relay.StartPumpThreads()) {
+        // The system has no thread to give: nothing relays, so nothing stays open.
+        CloseSerialChannel();
+        SetOwnTransferState(L"Relay Start FAIL", kErrorColour);
+        return;
+    }
     SetOwnTransferState(L"", kOkColour);
-    m_relay.StartPumpThreads();
     ShowStoppedButtons(false);
     m_bShowAllowed = false;
     ShowWindow(Handle(), SW_HIDE);

@@ -60,13 +60,25 @@ BOOL CUpdateDlg::OnInitDialog()
     }
     // The thread keeps its own copy of the handles: the window may be gone
     // (closed by the system) before the thread has ended.
-    m_pThread = std::thread(&CUpdateDlg::DownloadThread, this, Handle(), Item(IDC_UPDATE_PROGRESS));
+    try {
+        m_pThread = std::thread(&CUpdateDlg::DownloadThread, this, Handle(), Item(IDC_UPDATE_PROGRESS));
+    } catch (...) {
+        PostMessageW(Handle(), WM_CLOSE, 0, 0);  // no thread, no download: a failed update
+    }
     return TRUE;
 }
 
-void CUpdateDlg::DownloadThread(HWND window, HWND bar)
+void CUpdateDlg::DownloadThread(HWND window, HWND bar) noexcept
 {
-    m_nResult = Download(bar) ? kComplete : kIncomplete;
+    // The thread's start: an exception (a failed allocation of the buffers)
+    // is a failed download, never the end of the program.
+    bool complete = false;
+    try {
+        complete = Download(bar);
+    } catch (...) {
+        complete = false;
+    }
+    m_nResult = complete ? kComplete : kIncomplete;
     PostMessageW(window, WM_CLOSE, 0, 0);
 }
 

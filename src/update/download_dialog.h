@@ -42,7 +42,7 @@ protected:
 
 private:
     int SetUrlAndTarget(const std::string& url);
-    void DownloadThread(HWND window, HWND bar);
+    void DownloadThread(HWND window, HWND bar) noexcept;
     bool Download(HWND bar);
     std::optional<std::vector<std::uint8_t>> DownloadSignature();
 

@@ -7,7 +7,10 @@ during a payment; Disconnect and program exit while each is under way.
 After every fault the program must still be there, idle at its resting CPU,
 and the next payment must carry every byte both ways.
 
-Run by ctest (windows preset) with BRINVALE_EXE and BRINVALE_UIDRIVER set.
+Also: a window handler that throws, which must leave the program relaying.
+
+Run by ctest (windows preset) with BRINVALE_EXE, BRINVALE_TEST_BUILD_EXE and
+BRINVALE_UIDRIVER set.
 """
 
 import os
@@ -26,6 +29,10 @@ from brinvale_ui import (EXIT_QUESTION, ID, IDLE_LINK, OPEN_LINK, PROGRAM, VAN_L
                          install_folder, is_yes, main_text, main_ui, show_main_window, terminal, wait_link)
 
 EXE = os.environ.get("BRINVALE_EXE", "")
+# A test build answers a private message by throwing from its main window's
+# handler (src/ui/app.cpp).
+TEST_BUILD_EXE = os.environ.get("BRINVALE_TEST_BUILD_EXE", "")
+WM_APP_TEST_THROW = 0x8000 + 0x3F0
 SHOTS = bui.screenshots_folder()
 MAIN = bui.MAIN_CAPTION
 
@@ -287,6 +294,22 @@ class FaultTest(unittest.TestCase):
     def test_exit_while_the_line_is_out_ends_the_program_promptly(self):
         self.pull_line_out()
         self.exit_program()
+
+    # --- an exception in a window handler ------------------------------------
+
+    def test_a_handler_that_throws_leaves_the_program_relaying(self):
+        if not TEST_BUILD_EXE:
+            self.skipTest("BRINVALE_TEST_BUILD_EXE not set")
+        self._end_program()
+        installed = bui.install(TEST_BUILD_EXE, bui.settings_ini(port=5, auto_run="Y", log="Y"))
+        self.program = bui.start_program(installed, cwd=installed.parent)
+        wait_link(OPEN_LINK, 20)
+        for _ in range(3):
+            bui.ui_ok("--has", bui.MAIN_CONTROL, "post", MAIN, WM_APP_TEST_THROW)
+        time.sleep(1)
+        bui.no_message_box(500, "no error box of the runtime")
+        self.assert_alive_and_idle()
+        self.assert_payment_works()
 
     def exit_program(self):
         show_main_window()

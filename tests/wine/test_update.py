@@ -41,6 +41,12 @@ BUILD = Path(__file__).resolve().parents[2] / "build" / "windows"
 TEST_EXE = Path(os.environ.get("BRINVALE_UPDATE_TEST_EXE", BUILD / "update-test" / "OstrelBrinvale.exe"))
 NEXT_EXE = Path(os.environ.get("BRINVALE_UPDATE_NEXT_EXE", BUILD / "update-next" / "OstrelBrinvale.exe"))
 SIGNED_EXE = Path(os.environ.get("BRINVALE_UPDATE_SIGNED_EXE", BUILD / "update-signed" / "OstrelBrinvale.exe"))
+# The shipped program of this build (no update key) and the 32-bit program
+# of the next version, the update every till takes (windows-x86 preset).
+RELEASE_EXE = Path(os.environ.get("BRINVALE_EXE", BUILD / "OstrelBrinvale.exe"))
+NEXT_X86_EXE = Path(os.environ.get("BRINVALE_UPDATE_NEXT_X86_EXE",
+                                   BUILD.parent / "windows-x86" / "update-next" / "OstrelBrinvale.exe"))
+INTERNET_SETTINGS = r"HKCU\Software\Microsoft\Windows\CurrentVersion\Internet Settings"
 TEST_KEY = Path(__file__).resolve().parent / "keys" / "update-test-key.pem"
 SHOTS = bui.screenshots_folder()
 
@@ -456,15 +462,41 @@ class UpdateTestCase(unittest.TestCase):
                 self.assertEqual(self.server.paths(), [VERSION_QUERY, FILE_PATH, FILE_PATH + ".sig"])
 
         # Signed with the release key, it goes in, an 8-second pause on the
-        # line notwithstanding.
-        self.reset(self.signed_release)
-        server = self.serve(self.offer("2.0.0.4"), Reply.stalled(data, len(data) // 3, seconds=8))
-        server.set_file(FILE_PATH + ".sig", Reply.text(good))
-        program = self.start_installed()
-        self.assertEqual(program.wait(timeout=60), 0, "the program ends for its update")
-        bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == data, 30,
-                     message="installed program replaced by the signed version")
-        self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH, FILE_PATH + ".sig"])
+        # line notwithstanding; and so does the 32-bit program, the offer
+        # every till gets (this 64-bit program runs the very checks the
+        # 32-bit one does).
+        if not NEXT_X86_EXE.is_file() and os.environ.get("BRINVALE_REQUIRE_X86"):
+            self.fail(f"{NEXT_X86_EXE} not built (windows-x86 preset)")
+        offers = [("x64", data, Reply.stalled(data, len(data) // 3, seconds=8))]
+        if NEXT_X86_EXE.is_file():
+            x86 = NEXT_X86_EXE.read_bytes()
+            offers.append(("x86", x86, Reply.file(x86)))
+        for machine, program_bytes, reply in offers:
+            with self.subTest(machine):
+                self.reset(self.signed_release)
+                server = self.serve(self.offer("2.0.0.4"), reply)
+                server.set_file(FILE_PATH + ".sig", Reply.text(sign(program_bytes, TEST_KEY)))
+                program = self.start_installed()
+                self.assertEqual(program.wait(timeout=60), 0, "the program ends for its update")
+                bui.wait_for(lambda: self.installed.exists() and self.installed.read_bytes() == program_bytes, 30,
+                             message=f"installed program replaced by the signed {machine} version")
+                self.assertEqual(server.paths(), [VERSION_QUERY, FILE_PATH, FILE_PATH + ".sig"])
+
+    def test_a_build_without_a_key_asks_nobody_not_even_through_the_shops_proxy(self):
+        # The shop's system proxy points at a rogue server that would offer
+        # the shipped program of an unsigned release a newer one: the program
+        # has no way to tell a release from anything else, so it asks nothing.
+        release = RELEASE_EXE.read_bytes()
+        self.reset(release)
+        server = self.serve(self.offer("2.0.0.4"), Reply.file(self.next_release))
+        for name, kind, value in (("ProxyEnable", "REG_DWORD", "1"), ("ProxyServer", "REG_SZ", f"127.0.0.1:{PORT}")):
+            rc, out = bui.wine("reg", "add", INTERNET_SETTINGS, "/v", name, "/t", kind, "/d", value, "/f")
+            self.assertEqual(rc, 0, out)
+            self.addCleanup(bui.wine, "reg", "delete", INTERNET_SETTINGS, "/v", name, "/f")
+        self.expect_normal_start(self.start_installed(), within=10)
+        time.sleep(2)
+        self.assertEqual(server.connections(), 0, server.paths())
+        self.assertEqual(self.installed.read_bytes(), release)
 
     # --- a second copy, an unattended till -------------------------------------
 
