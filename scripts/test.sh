@@ -30,12 +30,15 @@ preset() {
 
 trap 'tests/wine/gui-stop.sh >/dev/null 2>&1; tests/wine/wine-stop.sh >/dev/null 2>&1; true' EXIT
 
+# The 32-bit program first: the native and the Wine tests read its update
+# build as the program every till is offered, and must find it.
+export BRINVALE_REQUIRE_X86=1
+preset windows-x86
 preset native -j "$jobs"
 preset native-asan -j "$jobs"
 preset native-tsan -j "$jobs"
 preset fuzz -j "$jobs"
 preset windows
-preset windows-x86
 
 echo
 if ((${#failed[@]})); then
