@@ -277,12 +277,13 @@ TEST_F(CatProtocol, DisconnectWhileLinkedSendsNothingToTheTerminalNorACutBurstTo
         }
     });
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    RelayTestAccess relay(m_relay);
     const auto start = Clock::now();
-    m_threads.EndPumpThreads();
+    relay.EndPumpThreads();
     EXPECT_LT(MillisecondsSince(start), 1500) << "a pump stayed in a wait";
     slowBurst.join();
-    CloseSerialChannel();
-    DropVanLink();
+    relay.CloseSerialChannel();
+    relay.DropVanLink();
     EXPECT_TRUE(van.WaitPeerClosed(3000));
     EXPECT_EQ(Hex(van.Received()), Hex(ToBytes("REQ")));
     std::vector<std::string> toVan;
@@ -292,7 +293,7 @@ TEST_F(CatProtocol, DisconnectWhileLinkedSendsNothingToTheTerminalNorACutBurstTo
     }
     EXPECT_EQ(toVan, std::vector<std::string>{"[PC ->VAN] [3   ] [524551]"});
     EXPECT_TRUE(m_terminal->ReceiveFor(500).empty());
-    RefreshLinkStatus();
+    relay.RefreshLinkStatus();
     EXPECT_TRUE(m_sink.Saw("link: CAT : 비연결 | VAN : 비연결"));
 }
 

@@ -195,15 +195,17 @@ TEST_F(SerialChannel, ControlReplyIsFiveBytesInOneWriteAndLogged)
 {
     const std::filesystem::path folder = FreshTestFolder("control-reply");
     SetTrafficLogLocation(folder, "P");
-    g_bLogEnabled = true;
-    ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
-    SendControlToCat(0x06);
+    Relay relay;
+    RelayTestAccess access(relay);
+    relay.SetLogging(true);
+    ASSERT_TRUE(access.OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
+    access.SendControlToCat(0x06);
     EXPECT_EQ(Hex(m_terminal->Receive(10, 1000)), Hex(kFiveAck));
     EXPECT_TRUE(m_terminal->ReceiveFor(300).empty());
-    CloseSerialChannel();
-    SendControlToCat(0x06);  // no channel: nothing written, nothing logged
-    CloseSerialChannel();    // still logs its line
-    g_bLogEnabled = false;
+    access.CloseSerialChannel();
+    access.SendControlToCat(0x06);  // no channel: nothing written, nothing logged
+    access.CloseSerialChannel();    // still logs its line
+    relay.SetLogging(false);
 
     const std::vector<std::string> records = LogRecords(folder);
     ASSERT_EQ(records.size(), 4u);
@@ -216,15 +218,17 @@ TEST_F(SerialChannel, FailedOpenIsReportedAndLogged)
 {
     const std::filesystem::path folder = FreshTestFolder("open-fail");
     SetTrafficLogLocation(folder, "P");
-    g_bLogEnabled = true;
+    Relay relay;
+    relay.SetLogging(true);
     RecordingSink sink;
-    RegisterStatusSink(&sink);
-    EXPECT_FALSE(OpenSerialChannel(kMissingPort, "28800"));
-    EXPECT_FALSE(g_bSerialOpen);
+    relay.AddStatusSink(&sink);
+    EXPECT_FALSE(relay.Start(kMissingPort, "28800"));
+    EXPECT_FALSE(relay.State().bSerialOpen);
+    EXPECT_FALSE(relay.IsRunning());
     EXPECT_TRUE(sink.Saw("transfer: Serial Open FAIL (error)"));
-    CloseSerialChannel();
-    UnregisterStatusSink(&sink);
-    g_bLogEnabled = false;
+    relay.Stop();
+    relay.RemoveStatusSink(&sink);
+    relay.SetLogging(false);
     const std::vector<std::string> records = LogRecords(folder);
     ASSERT_FALSE(records.empty());
     EXPECT_EQ(records[0], std::string("           [0   ] [Serial Open FAIL (Port : ") + kMissingPort +
@@ -233,10 +237,12 @@ TEST_F(SerialChannel, FailedOpenIsReportedAndLogged)
 
 TEST_F(SerialChannel, ReopeningReleasesThePreviousChannel)
 {
-    ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
+    Relay relay;
+    RelayTestAccess access(relay);
+    ASSERT_TRUE(access.OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
     // Opened again without a close: the old handle must not keep the port busy.
-    EXPECT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
-    CloseSerialChannel();
+    EXPECT_TRUE(access.OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
+    access.CloseSerialChannel();
 }
 
 }  // namespace

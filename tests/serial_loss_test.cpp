@@ -119,9 +119,7 @@ TEST_F(SerialLoss, DisconnectWhileTheLineIsGoneEndsAtOnceAndNothingReopensIt)
     ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
 
     const auto stopping = Clock::now();
-    m_threads.EndPumpThreads();
-    CloseSerialChannel();
-    DropVanLink();
+    Disconnect();
     EXPECT_LT(Clock::now() - stopping, std::chrono::seconds(3));
 
     // Plugged back after Disconnect: the gateway leaves it alone.
@@ -130,8 +128,7 @@ TEST_F(SerialLoss, DisconnectWhileTheLineIsGoneEndsAtOnceAndNothingReopensIt)
     EXPECT_EQ(CountRecords("[Serial Open OK"), 1);
 
     // Connect again by hand, and pay.
-    ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
-    m_threads.StartPumpThreads();
+    ASSERT_TRUE(Connect());
     Pay();
 }
 

@@ -124,11 +124,11 @@ std::string EndingName(const ::testing::TestParamInfo<Ending>& info)
 // point would, while the other pump goes on. Registered for its lifetime.
 class HoldingSink : public StatusSink {
 public:
-    HoldingSink() { RegisterStatusSink(this); }
+    explicit HoldingSink(Relay& relay) : m_relay(relay) { m_relay.AddStatusSink(this); }
     ~HoldingSink() override
     {
         Release();
-        UnregisterStatusSink(this);
+        m_relay.RemoveStatusSink(this);
     }
     HoldingSink(const HoldingSink&) = delete;
     HoldingSink& operator=(const HoldingSink&) = delete;
@@ -170,6 +170,7 @@ public:
     void OnTransferState(std::string_view, Colour) override {}
 
 private:
+    Relay& m_relay;
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::string m_text;
@@ -383,7 +384,7 @@ INSTANTIATE_TEST_SUITE_P(Ending, VanFaultMidBurst, ::testing::Values(Ending::Clo
 // terminal used the link, so it is still owed its five ESC.
 TEST_F(VanFault, ResetWhileTheNextBurstIsReadStillTellsTheTerminal)
 {
-    HoldingSink holding;
+    HoldingSink holding(m_relay);
     FakeVan van({.greeting = kGreeting});
     LinkWithRequestDelivered(van);
 
@@ -398,7 +399,7 @@ TEST_F(VanFault, ResetWhileTheNextBurstIsReadStillTellsTheTerminal)
     holding.HoldNext("", 500);
     van.ResetLink();
     ASSERT_TRUE(holding.WaitHeld(2, 4000));
-    EXPECT_FALSE(g_bVanConnected);
+    EXPECT_FALSE(m_relay.State().bVanConnected);
     holding.Release(1);
 
     EXPECT_EQ(Hex(m_terminal->Receive(5, 5000)), Hex(kFiveEsc)) << "the terminal was never told";

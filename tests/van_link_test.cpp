@@ -117,31 +117,33 @@ TEST_F(VanLink, WakeEndsAWaitingReceive)
 TEST(VanLinkTeardown, DropWithoutLinkOnlyClearsTheFlags)
 {
     RecordingSink sink;
-    RegisterStatusSink(&sink);
-    g_bVanConnected = true;
-    g_bNotifyCatOnDrop = true;
-    DropVanLink();
-    EXPECT_FALSE(g_bVanConnected);
-    EXPECT_FALSE(g_bNotifyCatOnDrop);
+    Relay relay;
+    RelayTestAccess access(relay);
+    relay.AddStatusSink(&sink);
+    access.State().bVanConnected = true;
+    access.State().bNotifyCatOnDrop = true;
+    access.DropVanLink();
+    EXPECT_FALSE(relay.State().bVanConnected);
+    EXPECT_FALSE(relay.State().bNotifyCatOnDrop);
     EXPECT_TRUE(sink.Lines().empty());
-    UnregisterStatusSink(&sink);
+    relay.RemoveStatusSink(&sink);
 }
 
 TEST(RelayStatus, OutputsReachEveryRegisteredSinkAndNoneAfterwards)
 {
     RecordingSink main, status;
-    ShowProgressText("nobody listens");  // no sink: nothing happens
-    RegisterStatusSink(&main);
-    RegisterStatusSink(&status);
-    SetTransferState("Socket Error", kErrorColour);
-    SetTransferState("", kOkColour);
-    g_bSerialOpen = true;
-    g_bVanConnected = false;
-    RefreshLinkStatus();
-    g_bSerialOpen = false;
-    UnregisterStatusSink(&status);
-    ShowProgressText("CAT->PC");
-    UnregisterStatusSink(&main);
+    Relay relay;
+    RelayTestAccess access(relay);
+    StatusOutputs outputs;
+    outputs.ShowProgressText("nobody listens");  // no sink: nothing happens
+    outputs.Register(&main);
+    outputs.Register(&status);
+    outputs.SetTransferState("Socket Error", kErrorColour);
+    outputs.SetTransferState("", kOkColour);
+    outputs.ShowLinkStatus(LinkStatusText(true, false));
+    outputs.Unregister(&status);
+    outputs.ShowProgressText("CAT->PC");
+    outputs.Unregister(&main);
 
     const std::vector<std::string> both = {"transfer: Socket Error (error)", "transfer:  (ok)",
                                            "link: CAT : 연결 | VAN : 비연결"};
@@ -152,15 +154,23 @@ TEST(RelayStatus, OutputsReachEveryRegisteredSinkAndNoneAfterwards)
     EXPECT_EQ(LinkStatusText(false, true), "CAT : 비연결 | VAN : 연결");
     EXPECT_EQ(LinkStatusText(false, false), "CAT : 비연결 | VAN : 비연결");
     EXPECT_EQ(LinkStatusText(true, true), "CAT : 연결 | VAN : 연결");
+
+    // The relay shows its own sides: an open line without a link.
+    relay.AddStatusSink(&main);
+    access.State().bSerialOpen = true;
+    access.RefreshLinkStatus();
+    access.State().bSerialOpen = false;
+    relay.RemoveStatusSink(&main);
+    EXPECT_EQ(main.Lines().back(), "link: CAT : 연결 | VAN : 비연결");
 }
 
 TEST(RelayStatus, StepWithoutSerialChannelOnlyRefreshesTheLinkStatus)
 {
     RecordingSink sink;
-    RegisterStatusSink(&sink);
-    g_bSerialOpen = false;
-    CatPumpStep();
-    UnregisterStatusSink(&sink);
+    Relay relay;
+    relay.AddStatusSink(&sink);
+    relay.CatPumpStep();
+    relay.RemoveStatusSink(&sink);
     EXPECT_EQ(sink.Lines(), std::vector<std::string>{"link: CAT : 비연결 | VAN : 비연결"});
 }
 

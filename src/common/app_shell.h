@@ -24,6 +24,9 @@ public:
     // end without asking (the Run value goes too).
     virtual void RemoveProgram() = 0;
 
+    // Switches the traffic log on or off, at once.
+    virtual void SetLogging(bool on) = 0;
+
     // The standard application message box. During an unattended start
     // (automatic connection) it waits until the connection has been made:
     // a message never keeps a till from relaying.

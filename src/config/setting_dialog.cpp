@@ -6,7 +6,6 @@
 #include "config/port_list.h"
 #include "config/run_key.h"
 #include "config/settings.h"
-#include "relay/relay_state.h"
 #include "res/resource.h"
 
 namespace brinvale {
@@ -20,10 +19,7 @@ bool CSettingDlg::IsChecked(int id) const
 
 BOOL CSettingDlg::OnInitDialog()
 {
-    HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                               LR_SHARED));
-    SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    SetSmallIcon(IDR_MAINFRAME);
 
     FillPortList(Item(IDC_START_PORT));
     SendMessageW(Item(IDC_START_PORT), CB_SETCURSEL, 0, 0);
@@ -123,7 +119,8 @@ void CSettingDlg::OnLogSwitch()
 {
     const bool on = IsChecked(IDC_LOG_SWITCH);
     WriteSetting("COMMON", "log", on ? "Y" : "N");
-    g_bLogEnabled = on;
+    g_bLogEnabled = on ? 1 : 0;
+    m_shell.SetLogging(on);
 }
 
 void CSettingDlg::OnStartPort()

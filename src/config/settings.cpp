@@ -11,6 +11,7 @@ int g_nComPort = 0;
 std::wstring g_strComSpeed;
 int g_bShowStatusBox = 0;
 int g_bAutoConnect = 0;
+int g_bLogEnabled = 0;
 
 int PortFromStored(const std::wstring& value)
 {

@@ -10,11 +10,12 @@
 namespace brinvale {
 
 // Loaded once at start-up; changed afterwards only by the settings dialog.
-// g_bLogEnabled, the fifth setting, is part of the relay state.
+// The traffic log's setting reaches the relay through the application.
 extern int g_nComPort;
 extern std::wstring g_strComSpeed;
 extern int g_bShowStatusBox;
 extern int g_bAutoConnect;
+extern int g_bLogEnabled;
 
 // "3" gives 3; anything but decimal digits (or a number too large) gives 0.
 int PortFromStored(const std::wstring& value);

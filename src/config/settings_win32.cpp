@@ -8,7 +8,6 @@
 #include "common/program_paths.h"
 #include "common/text.h"
 #include "log/traffic_log.h"
-#include "relay/relay_state.h"
 
 namespace brinvale {
 
@@ -67,7 +66,7 @@ void LoadSettings(const std::string& path)
     g_strComSpeed = SpeedFromLabel(ReadKey(file, L"COMPORT", L"speed", L"9.6K"));
     g_bShowStatusBox = ShowFromStored(ReadKey(file, L"STATUSBOX", L"show", L"hidden")) ? 1 : 0;
     g_bAutoConnect = YesFromStored(ReadKey(file, L"COMMON", L"auto_run", L"N")) ? 1 : 0;
-    g_bLogEnabled = YesFromStored(ReadKey(file, L"COMMON", L"log", L"N"));
+    g_bLogEnabled = YesFromStored(ReadKey(file, L"COMMON", L"log", L"N")) ? 1 : 0;
 }
 
 void WriteSetting(const char* section, const char* key, const char* value)

@@ -242,6 +242,18 @@ INT_PTR CALLBACK Dialog::DialogProc(HWND window, UINT message, WPARAM wParam, LP
     return result ? ReturnResult(window, message, *result) : FALSE;
 }
 
+HICON LoadResourceIcon(int iconId, IconSize size)
+{
+    const int pixels = GetSystemMetrics(size == IconSize::Small ? SM_CXSMICON : SM_CXICON);
+    return static_cast<HICON>(
+        LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(iconId), IMAGE_ICON, pixels, pixels, LR_SHARED));
+}
+
+void Dialog::SetSmallIcon(int iconId)
+{
+    SendMessageW(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(LoadResourceIcon(iconId, IconSize::Small)));
+}
+
 int AppMessageBox(const std::wstring& text, UINT type)
 {
     return MessageBoxW(Dialog::MainWindow(), text.c_str(), L"OstrelBrinvale", type);

@@ -46,6 +46,8 @@ public:
     std::wstring ItemText(int id) const;
     void SetItemText(int id, const std::wstring& text);
     void EnableItem(int id, bool enable);
+    // The title bar's icon.
+    void SetSmallIcon(int iconId);
 
     // The application's main window: owner of modeless dialogs made without
     // one, and the window that a quit request ends.
@@ -90,6 +92,12 @@ private:
     bool m_bEndModal = false;
     INT_PTR m_nResult = IDCANCEL;
 };
+
+// An icon of the program's resources at the size the system gives small
+// icons (title bars, the notification area) or large ones. Shared with the
+// system: never destroyed.
+enum class IconSize { Small, Large };
+HICON LoadResourceIcon(int iconId, IconSize size);
 
 // The standard application message box: OK, warning icon, the program's name
 // as caption, owned by the main window.

@@ -1,10 +1,14 @@
+// The two pump steps: the CAT pump's, the terminal's side of the protocol,
+// and the VAN pump's, which passes the server's replies on. The pump threads
+// run them in their loops (relay.cpp); the fuzzer runs the very same steps on
+// one thread.
 #include "relay/cat_pump.h"
 
 #include <algorithm>
 #include <cstring>
 
 #include "log/traffic_log.h"
-#include "relay/relay_state.h"
+#include "relay/relay.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
 
@@ -21,111 +25,11 @@ constexpr int kFailedReadsForLoss = 2;
 // How often a lost line is tried again.
 constexpr int kReopenIntervalMs = 3000;
 
-struct Burst {
-    std::uint8_t bytes[kBurstSize];
-    int length;
-};
-
-int ReadSerial(int count, std::uint8_t* dest)
+// Counts byte c among the first five positions of a burst.
+int CountLeading(const std::uint8_t* bytes, int length, std::uint8_t c)
 {
-    CSerialCommCls* serial = CurrentSerial();
-    return serial ? serial->Read(count, dest) : kSerialReadFailed;
-}
-
-void LogBurst(const Burst& burst, int code)
-{
-    if (g_bLogEnabled)
-        WriteTrafficLog(burst.bytes, code, burst.length);
-}
-
-// The terminal can no longer be reached: a VAN link would only keep the
-// server waiting on a payment that cannot finish, and the notice the
-// terminal would get for it has nowhere to go.
-void GiveUpLostLine()
-{
-    g_nFailedReads = 0;
-    g_bNotifyCatOnDrop = false;
-    DropVanLink();
-    MarkSerialLost();
-    // The first attempt at once: it lets go of the dead handle, which a
-    // replugged adapter needs before it can take its name again.
-    ReopenLostSerial();
-}
-
-void OnFailedRead()
-{
-    if (RelayStopSignal().IsRaised())
-        return;  // the relay is stopping, the line is fine
-    if (++g_nFailedReads >= kFailedReadsForLoss)
-        GiveUpLostLine();
-    else
-        RelayStopSignal().Wait(kFailedReadPauseMs);
-}
-
-void RetryLostLine()
-{
-    ShowProgressText("Serial Port LOST");
-    if (RelayStopSignal().Wait(kReopenIntervalMs))
-        return;
-    ReopenLostSerial();
-}
-
-// A burst is the first byte and whatever follows it without a 100 ms gap.
-// False when the line stayed silent (or the read failed).
-bool ReadBurst(Burst& burst)
-{
-    std::uint8_t first = 0;
-    const int got = ReadSerial(1, &first);
-    if (got < 0) {
-        OnFailedRead();
-        return false;
-    }
-    g_nFailedReads = 0;
-    if (got == 0)
-        return false;
-
-    std::uint8_t continuation[kContinuationSize] = {};
-    const int count = ReadSerial(kContinuationSize, continuation);
-    // Cut off by the relay stopping: no burst at all, not even its first
-    // byte alone (a lone CR would be answered as a wake-up).
-    if (count < 0 && RelayStopSignal().IsRaised())
-        return false;
-    burst.bytes[0] = first;
-    // A failed continuation read leaves the first byte as the whole burst.
-    const int tail = std::max(count, 0);
-    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(tail));
-    burst.length = 1 + tail;
-    return true;
-}
-
-// Counts byte c among the burst's first five positions.
-int CountLeading(const Burst& burst, std::uint8_t c)
-{
-    const int end = std::min(burst.length, 5);
-    return static_cast<int>(std::count(burst.bytes, burst.bytes + std::max(end, 0), c));
-}
-
-void HandleBurstOnLink(const Burst& burst)
-{
-    g_bNotifyCatOnDrop = true;
-
-    if (CountLeading(burst, kESC) > 3) {
-        // The terminal ends the link itself and expects no answer.
-        g_bNotifyCatOnDrop = false;
-        DropVanLink();
-        return;
-    }
-    if (CountLeading(burst, kCR) > 3) {
-        DropVanLink();  // answered with five ESC
-        return;
-    }
-
-    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
-    const int sent = link ? link->Send(burst.bytes, burst.length) : kSocketNoSocket;
-    ShowProgressText("PC->VAN");
-    LogBurst(burst, kLogPcToVan);
-    if (sent < 0)
-        DropVanLink();
+    const int end = std::min(length, 5);
+    return static_cast<int>(std::count(bytes, bytes + std::max(end, 0), c));
 }
 
 // The texts of a connect request: SOH, IP text, FS, port text, ETB.
@@ -136,11 +40,10 @@ struct ConnectRequest {
 
 enum class RequestScan { NoFrame, Bad, Ok };
 
-RequestScan ScanRequest(const Burst& burst, ConnectRequest& request)
+RequestScan ScanRequest(const std::uint8_t* begin, int length, ConnectRequest& request)
 {
     std::memset(&request, 0, sizeof request);
-    const std::uint8_t* begin = burst.bytes;
-    const std::uint8_t* end = burst.bytes + burst.length;
+    const std::uint8_t* end = begin + length;
     const std::uint8_t* soh = std::find(begin, end, kSOH);
     const std::uint8_t* fs = soh == end ? end : std::find(soh + 1, end, kFS);
     const std::uint8_t* etb = fs == end ? end : std::find(fs + 1, end, kETB);
@@ -166,16 +69,156 @@ RequestScan ScanRequest(const Burst& burst, ConnectRequest& request)
     return RequestScan::Ok;
 }
 
-void RefuseRequest(const char* text)
+}  // namespace
+
+struct Relay::Burst {
+    std::uint8_t bytes[kBurstSize];
+    int length;
+};
+
+bool IsAllDigits(const char* text)
+{
+    for (const char* p = text; *p; ++p) {
+        if (*p < '0' || *p > '9')
+            return false;
+    }
+    return true;
+}
+
+void Relay::CatPumpStep()
+{
+    RefreshLinkStatus();
+    if (!m_state.bSerialOpen)
+        return;
+    if (m_state.bSerialLost) {
+        RetryLostLine();
+        return;
+    }
+    ShowProgressText("대기중...");
+
+    Burst burst{};
+    if (ReadBurst(burst)) {
+        ShowProgressText("CAT->PC");
+        Log(burst.bytes, kLogCatToPc, burst.length);
+        if (m_state.bVanConnected)
+            HandleBurstOnLink(burst);
+        else
+            HandleBurstWithoutLink(burst);
+    }
+    ApplyKeepAlive();
+}
+
+void Relay::VanPumpStep()
+{
+    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    if (!m_state.bVanConnected || !link)
+        return;
+    std::uint8_t buffer[kVanBufferSize] = {};
+    const int count = link->Receive(buffer);
+    if (count > 0)
+        RelayVanData(buffer, count);
+    else if (!m_stop.IsRaised())
+        DropVanLinkIfCurrent(link.get());  // a stopping relay drops the link itself
+}
+
+int Relay::ReadSerial(int count, std::uint8_t* dest)
+{
+    return m_pSerial ? m_pSerial->Read(count, dest) : kSerialReadFailed;
+}
+
+// A burst is the first byte and whatever follows it without a 100 ms gap.
+// False when the line stayed silent (or the read failed).
+bool Relay::ReadBurst(Burst& burst)
+{
+    std::uint8_t first = 0;
+    const int got = ReadSerial(1, &first);
+    if (got < 0) {
+        OnFailedRead();
+        return false;
+    }
+    m_state.nFailedReads = 0;
+    if (got == 0)
+        return false;
+
+    std::uint8_t continuation[kContinuationSize] = {};
+    const int count = ReadSerial(kContinuationSize, continuation);
+    // Cut off by the relay stopping: no burst at all, not even its first
+    // byte alone (a lone CR would be answered as a wake-up).
+    if (count < 0 && m_stop.IsRaised())
+        return false;
+    burst.bytes[0] = first;
+    // A failed continuation read leaves the first byte as the whole burst.
+    const int tail = std::max(count, 0);
+    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(tail));
+    burst.length = 1 + tail;
+    return true;
+}
+
+void Relay::OnFailedRead()
+{
+    if (m_stop.IsRaised())
+        return;  // the relay is stopping, the line is fine
+    if (++m_state.nFailedReads >= kFailedReadsForLoss)
+        GiveUpLostLine();
+    else
+        m_stop.Wait(kFailedReadPauseMs);
+}
+
+// The terminal can no longer be reached: a VAN link would only keep the
+// server waiting on a payment that cannot finish, and the notice the
+// terminal would get for it has nowhere to go.
+void Relay::GiveUpLostLine()
+{
+    m_state.nFailedReads = 0;
+    m_state.bNotifyCatOnDrop = false;
+    DropVanLink();
+    MarkSerialLost();
+    // The first attempt at once: it lets go of the dead handle, which a
+    // replugged adapter needs before it can take its name again.
+    ReopenLostSerial();
+}
+
+void Relay::RetryLostLine()
+{
+    ShowProgressText("Serial Port LOST");
+    if (m_stop.Wait(kReopenIntervalMs))
+        return;
+    ReopenLostSerial();
+}
+
+void Relay::HandleBurstOnLink(const Burst& burst)
+{
+    m_state.bNotifyCatOnDrop = true;
+
+    if (CountLeading(burst.bytes, burst.length, kESC) > 3) {
+        // The terminal ends the link itself and expects no answer.
+        m_state.bNotifyCatOnDrop = false;
+        DropVanLink();
+        return;
+    }
+    if (CountLeading(burst.bytes, burst.length, kCR) > 3) {
+        DropVanLink();  // answered with five ESC
+        return;
+    }
+
+    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    const int sent = link ? link->Send(burst.bytes, burst.length) : kSocketNoSocket;
+    ShowProgressText("PC->VAN");
+    Log(burst.bytes, kLogPcToVan, burst.length);
+    if (sent < 0)
+        DropVanLink();
+}
+
+void Relay::RefuseRequest(const char* text)
 {
     SendControlToCat(kESC);
     ShowProgressText(text);
     SetTransferState(text, kErrorColour);
 }
 
-void HandleBurstWithoutLink(Burst& burst)
+void Relay::HandleBurstWithoutLink(Burst& burst)
 {
-    g_bNotifyCatOnDrop = false;
+    m_state.bNotifyCatOnDrop = false;
 
     if (burst.bytes[0] == kCR) {
         // Wake-up: acknowledge, then the next burst is the request. Anything
@@ -184,17 +227,17 @@ void HandleBurstWithoutLink(Burst& burst)
         ShowProgressText("PC->CAT");
         std::memset(burst.bytes, 0, sizeof burst.bytes);
         burst.length = ReadSerial(kBurstSize, burst.bytes);
-        if (burst.length < 0 && RelayStopSignal().IsRaised())
+        if (burst.length < 0 && m_stop.IsRaised())
             return;  // the relay stops; no request came
         ShowProgressText("CAT->PC");
-        LogBurst(burst, kLogCatToPc);
+        Log(burst.bytes, kLogCatToPc, burst.length);
     }
 
     if (burst.length <= 0)
         return;
 
     ConnectRequest request;
-    switch (ScanRequest(burst, request)) {
+    switch (ScanRequest(burst.bytes, burst.length, request)) {
     case RequestScan::NoFrame:
         return;
     case RequestScan::Bad:
@@ -207,77 +250,28 @@ void HandleBurstWithoutLink(Burst& burst)
     }
 }
 
-void ApplyKeepAlive()
+void Relay::ApplyKeepAlive()
 {
-    if (!g_bVanConnected) {
-        g_nKeepAlive = kKeepAliveStep;
+    if (!m_state.bVanConnected) {
+        m_state.nKeepAlive = kKeepAliveStep;
         return;
     }
-    if ((g_nKeepAlive += kKeepAliveStep) < kKeepAliveLimit)
+    if ((m_state.nKeepAlive += kKeepAliveStep) < kKeepAliveLimit)
         return;
     DropVanLink();
     SetTransferState("Socket Time-Out (KEEP ALIVE)", kErrorColour);
     ShowProgressText("Socket Time-Out (KEEP ALIVE)");
 }
 
-void RelayVanData(const std::uint8_t* data, int count)
+void Relay::RelayVanData(const std::uint8_t* data, int count)
 {
     ShowProgressText("VAN->PC");
-    g_nKeepAlive = kKeepAliveStep;
-    if (g_bLogEnabled)
-        WriteTrafficLog(data, kLogVanToPc, count);
-    if (CSerialCommCls* serial = CurrentSerial())
-        serial->Write(data, count);
+    m_state.nKeepAlive = kKeepAliveStep;
+    Log(data, kLogVanToPc, count);
+    if (m_pSerial)
+        m_pSerial->Write(data, count);
     ShowProgressText("PC->CAT");
-    if (g_bLogEnabled)
-        WriteTrafficLog(data, kLogPcToCat, count);
-}
-
-}  // namespace
-
-bool IsAllDigits(const char* text)
-{
-    for (const char* p = text; *p; ++p) {
-        if (*p < '0' || *p > '9')
-            return false;
-    }
-    return true;
-}
-
-void CatPumpStep()
-{
-    RefreshLinkStatus();
-    if (!g_bSerialOpen)
-        return;
-    if (g_bSerialLost) {
-        RetryLostLine();
-        return;
-    }
-    ShowProgressText("대기중...");
-
-    Burst burst{};
-    if (ReadBurst(burst)) {
-        ShowProgressText("CAT->PC");
-        LogBurst(burst, kLogCatToPc);
-        if (g_bVanConnected)
-            HandleBurstOnLink(burst);
-        else
-            HandleBurstWithoutLink(burst);
-    }
-    ApplyKeepAlive();
-}
-
-void VanPumpStep()
-{
-    std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
-    if (!g_bVanConnected || !link)
-        return;
-    std::uint8_t buffer[kVanBufferSize] = {};
-    const int count = link->Receive(buffer);
-    if (count > 0)
-        RelayVanData(buffer, count);
-    else if (!RelayStopSignal().IsRaised())
-        DropVanLinkIfCurrent(link.get());  // a stopping relay drops the link itself
+    Log(data, kLogPcToCat, count);
 }
 
 }  // namespace brinvale

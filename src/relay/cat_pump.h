@@ -1,7 +1,6 @@
-// One step of each pump: the CAT pump's, the terminal's side of the
-// protocol, and the VAN pump's, which passes the server's replies on. The
-// pump threads (pump_threads.h) run them in their loops; the fuzzer runs the
-// very same steps on one thread.
+// The terminal's protocol: its control bytes, the sizes of its bursts and
+// fields, the keep-alive count. The pump steps that follow it are the
+// Relay's (Relay::CatPumpStep and Relay::VanPumpStep in cat_pump.cpp).
 #pragma once
 
 #include <cstdint>
@@ -24,14 +23,5 @@ constexpr int kKeepAliveLimit = 720;
 // True when every byte of the NUL-terminated text is a decimal digit; also
 // for an empty text.
 bool IsAllDigits(const char* text);
-
-// One pass of the CAT pump: read a burst from the terminal and act on it,
-// then apply the keep-alive rule.
-void CatPumpStep();
-
-// One pass of the VAN pump: while a link is up, waits for what the server
-// sends and writes it to the terminal as it came; a link that failed or was
-// closed by the server is dropped. Returns at once without a link.
-void VanPumpStep();
 
 }  // namespace brinvale

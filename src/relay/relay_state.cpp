@@ -1,49 +1,31 @@
 #include "relay/relay_state.h"
 
-#include "relay/cat_pump.h"
-
 #include <algorithm>
-#include <array>
-#include <condition_variable>
-#include <mutex>
+
+#include "relay/cat_pump.h"
 
 namespace brinvale {
 
-std::atomic<bool> g_bSerialOpen{false};
-std::atomic<bool> g_bSerialLost{false};
-std::atomic<bool> g_bVanConnected{false};
-std::atomic<bool> g_bNotifyCatOnDrop{false};
-std::atomic<bool> g_bLogEnabled{false};
-std::atomic<int> g_nKeepAlive{0};
-std::atomic<int> g_nFailedReads{0};
-
-WakeSignal& RelayStopSignal()
+void RelayState::Reset()
 {
-    static WakeSignal signal;
-    return signal;
+    bSerialOpen = false;
+    bSerialLost = false;
+    nFailedReads = 0;
+    bVanConnected = false;
+    bNotifyCatOnDrop = false;
+    nKeepAlive = kKeepAliveStep;
 }
 
-namespace {
-
-// Room for the main window, the status window and one console or test sink.
-struct SinkSlot {
-    StatusSink* sink = nullptr;
-    int calls = 0;  // outputs running in this sink right now
-};
-std::array<SinkSlot, 4> g_sinks{};
-std::mutex g_sinkLock;
-std::condition_variable g_sinkIdle;
-
 template <typename Output>
-void ForEachSink(Output output)
+void StatusOutputs::ForEachSink(Output output)
 {
     // The lock only guards the slots; it is never held while a sink runs, so
     // a sink that is slow to take an output (a console nobody reads) holds up
     // the thread that gave it and nobody else.
-    for (SinkSlot& slot : g_sinks) {
+    for (Slot& slot : m_slots) {
         StatusSink* sink = nullptr;
         {
-            std::lock_guard lock(g_sinkLock);
+            std::lock_guard lock(m_lock);
             sink = slot.sink;
             if (!sink)
                 continue;
@@ -51,47 +33,50 @@ void ForEachSink(Output output)
         }
         output(*sink);
         {
-            std::lock_guard lock(g_sinkLock);
+            std::lock_guard lock(m_lock);
             --slot.calls;
         }
-        g_sinkIdle.notify_all();
+        m_idle.notify_all();
     }
 }
 
-}  // namespace
-
-void RegisterStatusSink(StatusSink* sink)
+void StatusOutputs::Register(StatusSink* sink)
 {
-    std::lock_guard lock(g_sinkLock);
-    auto has = [&](const SinkSlot& slot) { return slot.sink == sink; };
-    if (std::find_if(g_sinks.begin(), g_sinks.end(), has) != g_sinks.end())
+    std::lock_guard lock(m_lock);
+    auto has = [&](const Slot& slot) { return slot.sink == sink; };
+    if (std::find_if(m_slots.begin(), m_slots.end(), has) != m_slots.end())
         return;
     // A slot whose last sink still finishes an output is not free yet.
-    auto free = [](const SinkSlot& slot) { return !slot.sink && slot.calls == 0; };
-    auto slot = std::find_if(g_sinks.begin(), g_sinks.end(), free);
-    if (slot != g_sinks.end())
+    auto free = [](const Slot& slot) { return !slot.sink && slot.calls == 0; };
+    auto slot = std::find_if(m_slots.begin(), m_slots.end(), free);
+    if (slot != m_slots.end())
         slot->sink = sink;
 }
 
-void UnregisterStatusSink(StatusSink* sink)
+void StatusOutputs::Unregister(StatusSink* sink)
 {
-    std::unique_lock lock(g_sinkLock);
-    for (SinkSlot& slot : g_sinks) {
+    std::unique_lock lock(m_lock);
+    for (Slot& slot : m_slots) {
         if (slot.sink != sink)
             continue;
         slot.sink = nullptr;
-        g_sinkIdle.wait(lock, [&] { return slot.calls == 0; });
+        m_idle.wait(lock, [&] { return slot.calls == 0; });
     }
 }
 
-void ShowProgressText(std::string_view text)
+void StatusOutputs::ShowProgressText(std::string_view text)
 {
     ForEachSink([&](StatusSink& sink) { sink.OnProgressText(text); });
 }
 
-void SetTransferState(std::string_view text, Colour colour)
+void StatusOutputs::SetTransferState(std::string_view text, Colour colour)
 {
     ForEachSink([&](StatusSink& sink) { sink.OnTransferState(text, colour); });
+}
+
+void StatusOutputs::ShowLinkStatus(std::string_view text)
+{
+    ForEachSink([&](StatusSink& sink) { sink.OnLinkStatus(text); });
 }
 
 std::string_view LinkStatusText(bool serialOpen, bool vanConnected)
@@ -99,22 +84,6 @@ std::string_view LinkStatusText(bool serialOpen, bool vanConnected)
     if (serialOpen)
         return vanConnected ? "CAT : 연결 | VAN : 연결" : "CAT : 연결 | VAN : 비연결";
     return vanConnected ? "CAT : 비연결 | VAN : 연결" : "CAT : 비연결 | VAN : 비연결";
-}
-
-void RefreshLinkStatus()
-{
-    std::string_view text = LinkStatusText(g_bSerialOpen && !g_bSerialLost, g_bVanConnected);
-    ForEachSink([&](StatusSink& sink) { sink.OnLinkStatus(text); });
-}
-
-void ResetRelayState()
-{
-    g_bSerialOpen = false;
-    g_bSerialLost = false;
-    g_nFailedReads = 0;
-    g_bVanConnected = false;
-    g_bNotifyCatOnDrop = false;
-    g_nKeepAlive = kKeepAliveStep;
 }
 
 }  // namespace brinvale

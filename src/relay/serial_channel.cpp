@@ -1,36 +1,12 @@
 #include "relay/serial_channel.h"
 
 #include <algorithm>
-#include <array>
-#include <atomic>
-#include <cstdio>
 #include <utility>
 
 #include "common/speed_tables.h"
-#include "log/traffic_log.h"
-#include "relay/relay_state.h"
 #include "relay/wake_signal.h"
 
 namespace brinvale {
-
-namespace {
-
-std::atomic<CSerialCommCls*> g_pSerial{nullptr};
-
-// The channel object is owned here; the pumps only borrow it while they run.
-void ReplaceSerial(CSerialCommCls* next)
-{
-    delete g_pSerial.exchange(next);
-}
-
-// Port and speed texts in log lines are cut to 31 bytes, as the fields that
-// carry them in the log are.
-std::string Cut31(const std::string& text)
-{
-    return text.substr(0, 31);
-}
-
-}  // namespace
 
 std::optional<unsigned> BaudRateForSpeedText(std::string_view speed)
 {
@@ -176,101 +152,6 @@ void CSerialCommCls::ReleaseHandlesLocked()
 unsigned CSerialCommCls::ReportedBaudRate() const
 {
     return m_bOpen ? m_device.ReportedBaudRate() : 0;
-}
-
-CSerialCommCls* CurrentSerial()
-{
-    return g_pSerial.load();
-}
-
-namespace {
-
-void ReportOpened(const std::string& port, const std::string& speed)
-{
-    SetTransferState("", kOkColour);
-    if (g_bLogEnabled) {
-        char line[160];
-        std::snprintf(line, sizeof line, "Serial Open OK (Port : %s, Baudrate : %s)",
-                      Cut31(port).c_str(), Cut31(speed).c_str());
-        WriteTrafficLogInfo(line);
-    }
-}
-
-}  // namespace
-
-bool OpenSerialChannel(const std::string& port, const std::string& speed)
-{
-    // The object being replaced closes whatever it still holds (an open that
-    // failed half way, or a channel never closed), so no port stays held.
-    ReplaceSerial(nullptr);
-    g_bSerialLost = false;
-    g_nFailedReads = 0;
-    auto* serial = new CSerialCommCls(port, speed, "None", "8 Bit", "1 Bit", RelayStopSignal());
-    g_pSerial = serial;
-
-    const int result = serial->Open();
-    if (result > 0) {
-        g_bSerialOpen = true;
-        ReportOpened(port, speed);
-    } else {
-        g_bSerialOpen = false;
-        SetTransferState("Serial Open FAIL", kErrorColour);
-        if (g_bLogEnabled) {
-            char line[160];
-            std::snprintf(line, sizeof line,
-                          "Serial Open FAIL (Port : %s, Baudrate : %s) [ErrorCode : %d]",
-                          Cut31(port).c_str(), Cut31(speed).c_str(), result);
-            WriteTrafficLogInfo(line);
-        }
-    }
-    return g_bSerialOpen;
-}
-
-void MarkSerialLost()
-{
-    if (g_bSerialLost.exchange(true))
-        return;
-    SetTransferState("Serial Port LOST", kErrorColour);
-    ShowProgressText("Serial Port LOST");
-    CSerialCommCls* serial = g_pSerial.load();
-    if (g_bLogEnabled && serial) {
-        char line[96];
-        std::snprintf(line, sizeof line, "Serial Port LOST (Port : %s)", Cut31(serial->PortName()).c_str());
-        WriteTrafficLogInfo(line);
-    }
-}
-
-bool ReopenLostSerial()
-{
-    CSerialCommCls* serial = g_pSerial.load();
-    if (!serial || serial->Reopen() <= 0)
-        return false;
-    g_bSerialLost = false;
-    ReportOpened(serial->PortName(), serial->SpeedText());
-    return true;
-}
-
-void CloseSerialChannel()
-{
-    g_bSerialOpen = false;
-    g_bSerialLost = false;
-    if (CSerialCommCls* serial = g_pSerial.load()) {
-        serial->Close();
-        ReplaceSerial(nullptr);
-    }
-    if (g_bLogEnabled)
-        WriteTrafficLogInfo("Serial CLOSE");
-}
-
-void SendControlToCat(std::uint8_t c)
-{
-    CSerialCommCls* serial = g_pSerial.load();
-    if (!serial)
-        return;
-    const std::uint8_t reply[5] = {c, c, c, c, c};
-    serial->Write(reply, sizeof reply);
-    if (g_bLogEnabled)
-        WriteTrafficLog(reply, kLogPcToCat, sizeof reply);
 }
 
 }  // namespace brinvale

@@ -119,23 +119,4 @@ private:
 // (a device path such as /dev/ttyUSB0) elsewhere. Defined by the platform.
 std::string SerialDevicePath(const std::string& port);
 
-// The current channel, or null. Replaced only while the pumps are stopped.
-CSerialCommCls* CurrentSerial();
-
-// Creates and opens the channel (port and speed as chosen by the user, UTF-8),
-// reports on the status outputs and the log. True when the port is open.
-bool OpenSerialChannel(const std::string& port, const std::string& speed);
-void CloseSerialChannel();
-
-// The open line stopped answering under the running relay: shown on the
-// transfer-state bar and logged once, until the line is back.
-void MarkSerialLost();
-
-// One attempt to open the lost line again with its settings; on success the
-// relay goes on and "Serial Open OK" is logged as at the first open.
-bool ReopenLostSerial();
-
-// The gateway's control reply: the byte c five times in one write.
-void SendControlToCat(std::uint8_t c);
-
 }  // namespace brinvale

@@ -1,6 +1,7 @@
 // The TCP link to the payment network server (the VAN).
 //
-// A link object is shared: the CAT pump connects and sends through it, the VAN
+// The relay keeps its current link (Relay::ConnectToVAN, DropVanLink in
+// van_link.cpp). A link object is shared: the CAT pump connects and sends through it, the VAN
 // pump waits in Receive, and either may drop it. Whoever drops the link takes
 // it out of the current slot and wakes the receiver; the socket itself is
 // closed exactly once, when the last user lets go of the object, so a thread
@@ -60,24 +61,5 @@ private:
     std::unique_ptr<Link> m_link;
     const WakeSignal& m_stop;
 };
-
-// The current link object, or null. The caller's reference keeps it alive.
-std::shared_ptr<CSocketCommCls> CurrentVanLink();
-
-// Opens the link the terminal asked for (texts as cut from its request).
-// Sets g_bVanConnected and the status texts; its result is g_bVanConnected.
-bool ConnectToVAN(const char* ip, const char* port);
-
-// Gateway-side teardown: status text, log line and, when the terminal used
-// the link, five ESC to the terminal. Only one of several concurrent callers
-// does the teardown.
-void DropVanLink();
-
-// DropVanLink, but only while link is still the current link: a receive that
-// failed on a link already replaced must not drop its successor.
-void DropVanLinkIfCurrent(const CSocketCommCls* link);
-
-// Teardown without status text and without telling the terminal.
-void CloseVanLinkQuiet();
 
 }  // namespace brinvale

@@ -20,10 +20,8 @@
 #include <unistd.h>
 
 #include "log/traffic_log.h"
-#include "relay/pump_threads.h"
-#include "relay/relay_state.h"
+#include "relay/relay.h"
 #include "relay/serial_channel.h"
-#include "relay/van_link.h"
 #include "relay/wake_signal.h"
 
 using namespace brinvale;
@@ -227,37 +225,24 @@ int main(int argc, char** argv)
     // A reader of stdout that goes away must not take the relay with it.
     std::signal(SIGPIPE, SIG_IGN);
 
-    g_bLogEnabled = options.log;
     if (!options.logDir.empty())
         SetTrafficLogLocation(options.logDir, ExecutableBaseName());
+    Relay relay;
+    relay.SetLogging(options.log);
     ConsoleSink console;
-    RegisterStatusSink(&console);
-    ResetRelayState();
+    relay.AddStatusSink(&console);
 
-    if (!OpenSerialChannel(options.port, options.speed)) {
+    if (!relay.Start(options.port, options.speed)) {
         std::fprintf(stderr, "brinvale-relay: cannot open %s\n", options.port.c_str());
-        CloseSerialChannel();
-        UnregisterStatusSink(&console);
-        return 1;
-    }
-
-    RelayThreads threads;
-    if (!threads.StartPumpThreads()) {
-        std::fprintf(stderr, "brinvale-relay: the system gives no thread to relay with\n");
-        CloseSerialChannel();
-        UnregisterStatusSink(&console);
+        relay.Stop();
+        relay.RemoveStatusSink(&console);
         return 1;
     }
 
     int signal = 0;
     sigwait(&stopSignals, &signal);
 
-    // The same order as Disconnect: pumps, then the serial line, then the VAN.
-    threads.EndPumpThreads();
-    CloseSerialChannel();
-    DropVanLink();
-    ShowProgressText("");
-    RefreshLinkStatus();
-    UnregisterStatusSink(&console);
+    relay.Stop();
+    relay.RemoveStatusSink(&console);
     return 0;
 }

@@ -1,20 +1,12 @@
 #include "ui/main_dialog.h"
 
-#include "common/program_paths.h"
 #include "common/text.h"
 #include "config/port_list.h"
-#include "config/run_key.h"
 #include "config/setting_dialog.h"
 #include "config/settings.h"
-#include "relay/relay_state.h"
-#include "relay/serial_channel.h"
-#include "relay/van_link.h"
 #include "res/resource.h"
 #include "ui/about_dialog.h"
-#include "ui/single_instance.h"
-#include "update/download_dialog.h"
-#include "update/install.h"
-#include "update/update.h"
+#include "ui/app.h"
 
 namespace brinvale {
 
@@ -23,19 +15,15 @@ CBrinvaleDlg* g_pMainDlg = nullptr;
 namespace {
 
 constexpr UINT WM_APP_HIDE = WM_APP + 2;
-constexpr UINT WM_APP_DEFERRED_MESSAGES = WM_APP + 3;
-
-HICON LoadProgramIcon(int size)
-{
-    return static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                         size, size, LR_SHARED));
-}
+constexpr UINT WM_APP_HELD_MESSAGES = WM_APP + 3;
 
 }  // namespace
 
-CBrinvaleDlg::CBrinvaleDlg()
+CBrinvaleDlg::CBrinvaleDlg(CBrinvaleApp& app, Relay& relay)
     : Dialog(IDD_BRINVALE_DIALOG),
-      m_hIcon(LoadProgramIcon(GetSystemMetrics(SM_CXICON))),
+      m_app(app),
+      m_relay(relay),
+      m_hIcon(LoadResourceIcon(IDR_MAINFRAME, IconSize::Large)),
       m_transfer(IDC_TRANSFER_BAR, IDC_TRANSFER_LABEL),
       // Explorer broadcasts this when it (re)starts; every notification icon
       // is gone by then and must be added again.
@@ -43,9 +31,6 @@ CBrinvaleDlg::CBrinvaleDlg()
 {
     g_pStatusDlg = nullptr;
     g_pMainDlg = this;
-    ResetRelayState();
-    ComputeProgramPaths();
-    CheckUninstallSwitch();
 }
 
 CBrinvaleDlg::~CBrinvaleDlg()
@@ -53,54 +38,10 @@ CBrinvaleDlg::~CBrinvaleDlg()
     g_pMainDlg = nullptr;
 }
 
-void CBrinvaleDlg::ComputeProgramPaths()
-{
-    FillProgramPaths();
-    if (IsSoleInstance()) {
-        LoadSettings(SettingsFilePath());
-    } else {
-        // Another copy of this program runs: end quietly, leaving it alone.
-        QuitWithoutAsking();
-    }
-}
-
-// "/uninstall" (an uninstaller's call): forget the start at logon and end.
-// Files, shortcut and settings stay.
-void CBrinvaleDlg::CheckUninstallSwitch()
-{
-    if (IsUninstallSwitch(CommandLineTail())) {
-        DeleteRunValue();
-        QuitWithoutAsking();
-    }
-}
-
-void CBrinvaleDlg::QuitWithoutAsking()
-{
-    m_bConfirmExit = false;
-    m_bQuitting = true;
-    PostQuitMessage(0);
-}
-
-void CBrinvaleDlg::RemoveProgram()
-{
-    WriteRemovalScript();
-    UnregisterAndQuit(*this);
-}
-
-// A till that connects by itself may stand unattended: a message box before
-// the connection would keep it from taking payments until someone clicks.
-void CBrinvaleDlg::ShowMessage(const std::wstring& text)
-{
-    if (m_bUnattendedStart && g_bAutoConnect == 1 && !m_bQuitting)
-        m_deferredMessages.push_back(text);
-    else
-        AppMessageBox(text);
-}
-
-void CBrinvaleDlg::ShowDeferredMessages()
+void CBrinvaleDlg::ShowHeldMessages()
 {
     std::vector<std::wstring> messages;
-    messages.swap(m_deferredMessages);
+    messages.swap(m_heldMessages);
     for (const std::wstring& text : messages)
         AppMessageBox(text);
 }
@@ -109,12 +50,8 @@ BOOL CBrinvaleDlg::OnInitDialog()
 {
     SetMainWindow(Handle());
     SendMessageW(Handle(), WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
-    SendMessageW(Handle(), WM_SETICON, ICON_SMALL,
-                 reinterpret_cast<LPARAM>(LoadProgramIcon(GetSystemMetrics(SM_CXSMICON))));
+    SetSmallIcon(IDR_MAINFRAME);
 
-    m_bUnattendedStart = true;
-    brinvale::InstallIfNeeded(*this);
-    brinvale::CheckForUpdate(*this);
     m_bConfirmExit = true;
     m_transfer.Attach(Handle());
     PrepareLists();
@@ -123,9 +60,8 @@ BOOL CBrinvaleDlg::OnInitDialog()
     m_pMailbox = std::make_unique<StatusMailbox>(Handle(), [this](const StatusUpdate& update) {
         ApplyStatus(update);
     });
-    RegisterStatusSink(m_pMailbox.get());
+    m_relay.AddStatusSink(m_pMailbox.get());
 
-    ResetRelayState();
     m_bShowAllowed = true;
     ShowStoppedButtons(true);
     SetItemText(IDC_LINK_STATUS, L"CAT : 비연결 | VAN : 비연결");
@@ -134,12 +70,12 @@ BOOL CBrinvaleDlg::OnInitDialog()
         ShowWindow(g_pStatusDlg->Handle(), SW_HIDE);
     }
     SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
-    // An ending copy leaves the terminal's port to the copy that follows it.
-    if (g_bAutoConnect == 1 && !m_bQuitting)
+    if (g_bAutoConnect == 1)
         StartRelay();
-    m_bUnattendedStart = false;
-    if (!m_deferredMessages.empty())
-        PostMessageW(Handle(), WM_APP_DEFERRED_MESSAGES, 0, 0);
+    // What the start had to say waited for the connection; it comes now.
+    m_heldMessages = m_app.EndUnattendedStart();
+    if (!m_heldMessages.empty())
+        PostMessageW(Handle(), WM_APP_HELD_MESSAGES, 0, 0);
     return TRUE;
 }
 
@@ -170,7 +106,7 @@ void CBrinvaleDlg::AddTrayIcon()
     m_nid.uID = 1;
     m_nid.uFlags = NIF_MESSAGE | NIF_ICON | NIF_TIP;
     m_nid.uCallbackMessage = WM_TRAY_NOTIFY;
-    m_nid.hIcon = LoadProgramIcon(GetSystemMetrics(SM_CXSMICON));
+    m_nid.hIcon = LoadResourceIcon(IDR_MAINFRAME, IconSize::Small);
     wcscpy_s(m_nid.szTip, L"OstrelBrinvale");
     Shell_NotifyIconW(NIM_ADD, &m_nid);
 }
@@ -205,11 +141,6 @@ void CBrinvaleDlg::ShowStatusWindow(bool show)
     }
 }
 
-bool CBrinvaleDlg::IsRelayRunning() const
-{
-    return !IsWindowEnabled(Item(IDC_CONNECT));
-}
-
 void CBrinvaleDlg::ShowStoppedButtons(bool stopped)
 {
     EnableItem(IDC_CONNECT, stopped);
@@ -231,16 +162,10 @@ void CBrinvaleDlg::StartRelay()
     }
     const std::wstring port = SelectedEntry(Item(IDC_PORT_LIST));
     const std::wstring speed = SelectedEntry(Item(IDC_SPEED_LIST));
-    if (!OpenSerialChannel(Utf8(port), Utf8(speed))) {
+    if (!m_relay.Start(Utf8(port), Utf8(speed))) {
         SetOwnTransferState(L"시리얼 연결 오류", kErrorColour);
         MessageBoxW(Handle(), L"시리얼 연결 오류\n\n선택한 포트가 사용 중인지 확인해 보세요.", L"OstrelBrinvale",
                     MB_OKCANCEL);
-        return;
-    }
-    if (!m_relay.StartPumpThreads()) {
-        // The system has no thread to give: nothing relays, so nothing stays open.
-        CloseSerialChannel();
-        SetOwnTransferState(L"Relay Start FAIL", kErrorColour);
         return;
     }
     SetOwnTransferState(L"", kOkColour);
@@ -252,11 +177,8 @@ void CBrinvaleDlg::StartRelay()
 
 void CBrinvaleDlg::StopRelay()
 {
-    m_relay.EndPumpThreads();
-    CloseSerialChannel();
-    DropVanLink();  // the line is closed already: the terminal gets no ESC
+    m_relay.Stop();
     ShowStoppedButtons(true);
-    ShowProgressText("");
 }
 
 void CBrinvaleDlg::ApplyStatus(const StatusUpdate& update)
@@ -286,7 +208,6 @@ void CBrinvaleDlg::OnCommand(int id, int, HWND)
         break;
     case IDC_DISCONNECT:
         StopRelay();
-        RefreshLinkStatus();
         break;
     case IDC_SETTINGS:
         RunSettings();
@@ -320,16 +241,14 @@ void CBrinvaleDlg::RunSettings()
 {
     int applyNow = 0;
     {
-        CSettingDlg settings(*this);
+        CSettingDlg settings(m_app);
         settings.RunModal(Handle());
         applyNow = settings.m_bApplyNow;
     }
-    const bool running = IsRelayRunning();
+    const bool running = m_relay.IsRunning();
     if (applyNow == 1) {
-        if (running) {
+        if (running)
             StopRelay();
-            RefreshLinkStatus();
-        }
         SelectSavedPortAndSpeed(Item(IDC_PORT_LIST), Item(IDC_SPEED_LIST));
         if (g_bAutoConnect == 1)
             StartRelay();
@@ -366,16 +285,11 @@ void CBrinvaleDlg::OnClose()
 void CBrinvaleDlg::OnDestroy()
 {
     // The pumps end first; nothing they wait on needs this thread.
-    m_relay.EndPumpThreads();
-    CloseSerialChannel();
-    CloseVanLinkQuiet();
+    m_relay.Stop();
     if (m_pMailbox) {
-        UnregisterStatusSink(m_pMailbox.get());
+        m_relay.RemoveStatusSink(m_pMailbox.get());
         m_pMailbox.reset();
     }
-    // Its thread has been joined when the download ended.
-    delete g_pUpdateDlg;
-    g_pUpdateDlg = nullptr;
     Shell_NotifyIconW(NIM_DELETE, &m_nid);
     g_pStatusDlg = nullptr;
     g_pAboutDlg = nullptr;
@@ -387,7 +301,7 @@ void CBrinvaleDlg::OnSize(UINT type)
     if (type != SIZE_MINIMIZED)
         return;
     HideMainWindow();
-    if (g_bSerialOpen)
+    if (m_relay.IsRunning())
         ShowStatusWindow(g_bShowStatusBox != 0);
 }
 
@@ -456,8 +370,8 @@ MessageResult CBrinvaleDlg::OnMessage(UINT message, WPARAM wParam, LPARAM lParam
         if (m_pMailbox)
             m_pMailbox->Deliver();
         return 0;
-    case WM_APP_DEFERRED_MESSAGES:
-        ShowDeferredMessages();
+    case WM_APP_HELD_MESSAGES:
+        ShowHeldMessages();
         return 0;
     case WM_APP_HIDE:
         if (!m_bShowAllowed)

@@ -9,9 +9,8 @@
 #include <string>
 #include <vector>
 
-#include "common/app_shell.h"
 #include "dialog/dialog.h"
-#include "relay/pump_threads.h"
+#include "relay/relay.h"
 #include "ui/about_dialog.h"
 #include "ui/look.h"
 #include "ui/status_dialog.h"
@@ -21,25 +20,14 @@ namespace brinvale {
 
 constexpr UINT WM_TRAY_NOTIFY = WM_USER + 1;
 
-class CBrinvaleDlg : public Dialog, public AppShell {
+class CBrinvaleApp;
+
+class CBrinvaleDlg : public Dialog {
 public:
-    CBrinvaleDlg();
+    // The application runs the start before it makes the window; the relay
+    // is the application's, the window starts and stops it.
+    CBrinvaleDlg(CBrinvaleApp& app, Relay& relay);
     ~CBrinvaleDlg() override;
-
-    // What the installation, the update and the settings may ask.
-    void QuitWithoutAsking() override;
-    bool IsQuitting() const override { return m_bQuitting; }
-    void AllowShowing(bool allow) override { m_bShowAllowed = allow; }
-    void RemoveProgram() override;
-    void ShowMessage(const std::wstring& text) override;
-
-    void AddTrayIcon();
-    void ShowMainWindow();
-    void HideMainWindow();
-    void ShowStatusWindow(bool show);
-    void StartRelay();
-    void StopRelay();
-    bool IsRelayRunning() const;
 
 protected:
     MessageResult OnMessage(UINT message, WPARAM wParam, LPARAM lParam) override;
@@ -49,8 +37,12 @@ protected:
     HBRUSH OnCtlColor(HDC dc, HWND control, UINT message) override;
 
 private:
-    void ComputeProgramPaths();
-    void CheckUninstallSwitch();
+    void AddTrayIcon();
+    void ShowMainWindow();
+    void HideMainWindow();
+    void ShowStatusWindow(bool show);
+    void StartRelay();
+    void StopRelay();
     void PrepareLists();
     void CreateStatusWindow();
     void OnDestroy();
@@ -65,22 +57,19 @@ private:
     void SetOwnTransferState(const std::wstring& text, Colour colour);
     void ApplyStatus(const StatusUpdate& update);
     void ShowStoppedButtons(bool stopped);
-    void ShowDeferredMessages();
+    void ShowHeldMessages();
 
-    // Closing asks first while set; a quit request never asks.
+    CBrinvaleApp& m_app;
+    Relay& m_relay;
+    // Closing asks first once the window is up; a quit request never asks.
     bool m_bConfirmExit = false;
     // While clear, nothing makes the main window visible.
     bool m_bShowAllowed = false;
-    bool m_bQuitting = false;
-    // From the window's creation until an automatic connection has been
-    // made: messages wait meanwhile.
-    bool m_bUnattendedStart = false;
-    std::vector<std::wstring> m_deferredMessages;
+    std::vector<std::wstring> m_heldMessages;
 
     HICON m_hIcon;
     NOTIFYICONDATAW m_nid{};
     TransferBar m_transfer;
-    RelayThreads m_relay;
     std::unique_ptr<CProgressDlg> m_pStatus;
     std::unique_ptr<CAboutDialog> m_pAbout;
     std::unique_ptr<StatusMailbox> m_pMailbox;

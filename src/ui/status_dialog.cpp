@@ -20,10 +20,7 @@ CProgressDlg::CProgressDlg() : Dialog(IDD_STATUS_DIALOG), m_transfer(IDC_STATUS_
 
 BOOL CProgressDlg::OnInitDialog()
 {
-    HICON icon = static_cast<HICON>(LoadImageW(GetModuleHandleW(nullptr), MAKEINTRESOURCEW(IDR_MAINFRAME), IMAGE_ICON,
-                                               GetSystemMetrics(SM_CXSMICON), GetSystemMetrics(SM_CYSMICON),
-                                               LR_SHARED));
-    SendMessageW(Handle(), WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(icon));
+    SetSmallIcon(IDR_MAINFRAME);
 
     m_transfer.Attach(Handle());
     ShowTransferState(L"", kOkColour);

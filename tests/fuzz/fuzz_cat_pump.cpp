@@ -54,7 +54,7 @@
 #include "fuzz_check.h"
 #include "log/traffic_log.h"
 #include "relay/cat_pump.h"
-#include "relay/relay_state.h"
+#include "relay/relay.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
 
@@ -197,6 +197,14 @@ struct Exchange {
 
 Exchange* g_exchange = nullptr;
 
+// The relay under test: one for the process, started afresh for every input,
+// its pump steps run here rather than on threads of its own.
+Relay& TheRelay()
+{
+    static Relay relay;
+    return relay;
+}
+
 void ApplyVanEvent(Exchange& x, const Event& event)
 {
     switch (event.kind) {
@@ -204,11 +212,11 @@ void ApplyVanEvent(Exchange& x, const Event& event)
     case EventKind::VanFailsSend: x.failNextSend = true; break;
     case EventKind::VanSends:
         x.vanData = event.bytes;
-        VanPumpStep();
+        TheRelay().VanPumpStep();
         x.vanData.reset();
         FUZZ_CHECK(!x.vanDataInFlight, "the VAN's bytes reach the terminal in the step that took them");
         break;
-    case EventKind::VanCloses: VanPumpStep(); break;
+    case EventKind::VanCloses: TheRelay().VanPumpStep(); break;
     default: break;
     }
 }
@@ -222,7 +230,7 @@ int OnLineRead(int count, std::uint8_t* dest)
         ApplyVanEvent(x, event);
     }
 
-    ReadSeen seen{0, {}, g_bVanConnected, x.step.controlWrites.size()};
+    ReadSeen seen{0, {}, TheRelay().State().bVanConnected, x.step.controlWrites.size()};
     if (!x.script.empty()) {
         Event& event = x.script.front();
         switch (event.kind) {
@@ -398,8 +406,8 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
         FUZZ_CHECK(waitedMs >= kReopenIntervalMs, "a lost line is tried every 3 seconds, not in a tight loop");
         FUZZ_CHECK(step.sends.empty() && step.connects.empty() && step.controlWrites.empty(),
                    "nothing goes anywhere while the line is lost");
-        FUZZ_CHECK(!g_bVanConnected, "no VAN link while the line is lost");
-        FUZZ_CHECK(g_bSerialLost == !step.reopens[0], "a line that opens again is back, and only then");
+        FUZZ_CHECK(!TheRelay().State().bVanConnected, "no VAN link while the line is lost");
+        FUZZ_CHECK(TheRelay().State().bSerialLost == !step.reopens[0], "a line that opens again is back, and only then");
         x.failedReadsInRow = 0;
         x.quietSteps = 0;
         return;
@@ -425,7 +433,7 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
     }
     const std::vector<Bytes> replies(step.controlWrites.begin() + static_cast<std::ptrdiff_t>(writesAtDecision),
                                      step.controlWrites.end());
-    const bool linkedAfter = g_bVanConnected;
+    const bool linkedAfter = TheRelay().State().bVanConnected;
 
     x.failedReadsInRow = first.result < 0 ? x.failedReadsInRow + 1 : 0;
     if (x.failedReadsInRow >= kFailedReadsForLoss) {
@@ -434,12 +442,12 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
         FUZZ_CHECK(!linkedAfter, "a lost line lets the VAN go");
         FUZZ_CHECK(replies.empty(), "a lost line sends the terminal nothing");
         FUZZ_CHECK(step.reopens.size() == 1, "a lost line is tried again at once");
-        FUZZ_CHECK(g_bSerialLost == !step.reopens[0], "a line that opens again is back, and only then");
+        FUZZ_CHECK(TheRelay().State().bSerialLost == !step.reopens[0], "a line that opens again is back, and only then");
         x.failedReadsInRow = 0;
         ++x.losses;
     } else {
         FUZZ_CHECK(step.reopens.empty(), "a line that is not lost is not reopened");
-        FUZZ_CHECK(!g_bSerialLost, "one failed read is no lost line");
+        FUZZ_CHECK(!TheRelay().State().bSerialLost, "one failed read is no lost line");
     }
 
     if (burst.empty()) {
@@ -447,7 +455,7 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
         FUZZ_CHECK(step.connects.empty(), "silence never connects");
         for (const Bytes& reply : step.controlWrites)
             FUZZ_CHECK(reply == kFiveEsc, "silence from the terminal is never acknowledged");
-        if (first.result < 0 && !g_bSerialLost && step.reopens.empty()) {
+        if (first.result < 0 && !TheRelay().State().bSerialLost && step.reopens.empty()) {
             FUZZ_CHECK(waitedMs >= kFailedReadPauseMs, "a failed read pauses the pump for half a second");
             FUZZ_CHECK(linkedAfter == (first.linkUp && !step.keepAliveTimedOut), "one failed read keeps the link");
         }
@@ -516,7 +524,7 @@ void TraceStep(int number, const Step& step)
     static const bool enabled = std::getenv("BRINVALE_FUZZ_TRACE") != nullptr;
     if (!enabled)
         return;
-    std::fprintf(stderr, "step %d (link %s)\n", number, g_bVanConnected ? "up" : "down");
+    std::fprintf(stderr, "step %d (link %s)\n", number, TheRelay().State().bVanConnected ? "up" : "down");
     for (const ReadSeen& read : step.reads)
         std::fprintf(stderr, "  read %d [%s]%s\n", read.result, Printable(read.bytes).c_str(),
                      read.linkUp ? " link up" : "");
@@ -533,7 +541,7 @@ void TraceStep(int number, const Step& step)
 void CheckLinkObjects()
 {
     const std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
-    if (g_bVanConnected)
+    if (TheRelay().State().bVanConnected)
         FUZZ_CHECK(link && link->HasSocket(), "a link shown as up has a socket");
     FUZZ_CHECK(LiveVanLinks() == (link ? 1 : 0), "a link object goes away once it is dropped");
 }
@@ -672,8 +680,7 @@ struct Rig {
         SetTrafficLogLocation(folder, "fuzz");
         SetTrafficLogClock(Stamp);
         logFile = folder / TrafficLogFileName("fuzz", Stamp());
-        RegisterStatusSink(&watch);
-        RelayStopSignal().Reset();
+        TheRelay().AddStatusSink(&watch);
 
         SerialHooks().read = OnLineRead;
         SerialHooks().write = OnLineWrite;
@@ -684,7 +691,7 @@ struct Rig {
     }
     ~Rig()
     {
-        UnregisterStatusSink(&watch);
+        TheRelay().RemoveStatusSink(&watch);
         std::error_code error;
         std::filesystem::remove_all(folder, error);
     }
@@ -701,11 +708,8 @@ namespace {
 // opens again and the pumps start.
 void Reconnect(Exchange& x)
 {
-    RelayStopSignal().Raise();
-    CloseSerialChannel();
-    DropVanLink();
-    RelayStopSignal().Reset();
-    FUZZ_CHECK(OpenSerialChannel("fuzz-line", "9600"), "the fake line opens");
+    TheRelay().Stop();
+    FUZZ_CHECK(TheRelay().Start("fuzz-line", "9600", Relay::Pumps::ByTheCaller), "the fake line opens");
     x.failedReadsInRow = 0;
     x.quietSteps = 0;
     ++x.opens;
@@ -724,43 +728,41 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     g_exchange = &x;
 
     std::error_code error;
-    ResetRelayState();
-    g_bLogEnabled = true;
-    FUZZ_CHECK(OpenSerialChannel("fuzz-line", "9600"), "the fake line opens");
+    TheRelay().SetLogging(true);
+    FUZZ_CHECK(TheRelay().Start("fuzz-line", "9600", Relay::Pumps::ByTheCaller), "the fake line opens");
 
     // The pump counts failed reads in a count of its own that the previous
     // input may have left behind; one quiet read starts every input afresh.
-    CatPumpStep();
+    TheRelay().CatPumpStep();
     x.step = Step{};
     x.script = ParseScript(data, size);
 
     int steps = 0;
-    for (; steps < kMaxStepsPerInput && (!x.script.empty() || g_bSerialLost); ++steps) {
+    for (; steps < kMaxStepsPerInput && (!x.script.empty() || TheRelay().State().bSerialLost); ++steps) {
         if (!x.script.empty() && x.script.front().kind == EventKind::Reconnect) {
             x.script.pop_front();
             Reconnect(x);
             continue;
         }
         x.step = Step{};
-        const bool lostBefore = g_bSerialLost;
+        const bool lostBefore = TheRelay().State().bSerialLost;
         const long long waitedBefore = WaitedMilliseconds();
         x.inStep = true;
-        CatPumpStep();
+        TheRelay().CatPumpStep();
         x.inStep = false;
         TraceStep(steps, x.step);
         CheckStep(x, lostBefore, WaitedMilliseconds() - waitedBefore);
         CheckLinkObjects();
     }
     if (steps < kMaxStepsPerInput)
-        FUZZ_CHECK(!g_bSerialLost, "a lost line that can be opened again comes back");
+        FUZZ_CHECK(!TheRelay().State().bSerialLost, "a lost line that can be opened again comes back");
     CheckLog(rig.logFile, x);
     FUZZ_CHECK(x.vanProgressTexts == static_cast<int>(x.allVanData.size()),
                "every unit the VAN sent is shown as VAN->PC");
     std::filesystem::remove_all(rig.folder, error);
 
-    g_bLogEnabled = false;
-    CloseVanLinkQuiet();
-    CloseSerialChannel();
+    TheRelay().SetLogging(false);
+    TheRelay().Stop();
     FUZZ_CHECK(LiveVanLinks() == 0, "no link object outlives the relay");
     g_exchange = nullptr;
     return 0;

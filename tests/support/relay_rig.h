@@ -24,10 +24,10 @@
 
 #include "log/traffic_log.h"
 #include "relay/cat_pump.h"
-#include "relay/pump_threads.h"
-#include "relay/relay_state.h"
+#include "relay/relay.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
+#include "support/relay_access.h"
 #include "support/fake_terminal.h"
 #include "support/fake_van.h"
 
@@ -160,42 +160,27 @@ protected:
         m_logFolder = FreshTestFolder("log");
         SetTrafficLogLocation(m_logFolder, "OstrelBrinvale");
         SetTrafficLogClock(nullptr);
-        g_bLogEnabled = true;
-        ResetRelayState();
-        RegisterStatusSink(&m_sink);
+        m_relay.SetLogging(true);
+        m_relay.AddStatusSink(&m_sink);
 
         m_terminal = m_pluggable ? FakeTerminal::CreatePluggable() : FakeTerminal::Create();
         if (m_pluggable && !m_terminal)
             GTEST_SKIP() << "this platform's harness cannot unplug a line";
         ASSERT_TRUE(m_terminal) << "no serial line for the terminal";
-        ASSERT_TRUE(OpenSerialChannel(m_terminal->GatewayPort(), "9600"));
-        m_threads.StartPumpThreads();
+        ASSERT_TRUE(m_relay.Start(m_terminal->GatewayPort(), "9600"));
     }
 
     void TearDown() override
     {
         Disconnect();
-        UnregisterStatusSink(&m_sink);
-        g_bLogEnabled = false;
+        m_relay.RemoveStatusSink(&m_sink);
     }
 
-    // What the Disconnect button does, in its order: pumps, serial line, VAN
-    // link.
-    void Disconnect()
-    {
-        m_threads.EndPumpThreads();
-        CloseSerialChannel();
-        DropVanLink();
-    }
+    // What the Disconnect button does: the relay's one stop.
+    void Disconnect() { m_relay.Stop(); }
 
     // What Connect does: the terminal's line opened again, the pumps started.
-    bool Connect()
-    {
-        if (!OpenSerialChannel(m_terminal->GatewayPort(), "9600"))
-            return false;
-        m_threads.StartPumpThreads();
-        return true;
-    }
+    bool Connect() { return m_relay.Start(m_terminal->GatewayPort(), "9600"); }
 
     // Sends the request and waits until the gateway reports the link up.
     void OpenLink(const FakeVan& van)
@@ -223,9 +208,9 @@ protected:
     }
 
     RecordingSink m_sink;
+    Relay m_relay;  // after the sink: it goes first, and stops before the sink goes
     bool m_pluggable = false;  // set by fixtures that pull the line out
     std::unique_ptr<FakeTerminal> m_terminal;
-    RelayThreads m_threads;
     std::filesystem::path m_logFolder;
 };
 
