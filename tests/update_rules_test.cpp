@@ -326,6 +326,14 @@ TEST(ReleaseSignature, OnlyTheReleaseKeysSignatureOfTheseBytesVerifies)
 
 // --- the scripts --------------------------------------------------------------
 
+// Where every script tries again: at once the first time, after a wait of
+// about a second each time after.
+std::string RetryLoop()
+{
+    return "goto Try\r\r\n:Repeat" + Blanks(6) + "\r\r\n\"%SystemRoot%\\System32\\ping.exe\" -n 2 127.0.0.1 >nul\r\r\n"
+           ":Try\r\r\n";
+}
+
 TEST(Scripts, UpdateScriptByteForByte)
 {
     const auto text = UpdateScriptText("C:\\OSBRIN\\UpdateFile.sob", "C:\\OSBRIN", "OstrelBrinvale.exe");
@@ -333,7 +341,7 @@ TEST(Scripts, UpdateScriptByteForByte)
     const std::string eol = "\r\r\n";
     EXPECT_EQ(ScriptFileBytes(*text),
               "IF NOT EXIST \"C:\\OSBRIN\\UpdateFile.sob\" goto KError" + Tabs(1) + eol +
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"C:\\OSBRIN\\OstrelBrinvale.exe\"" + Blanks(4) + eol +
               "if exist \"C:\\OSBRIN\\OstrelBrinvale.exe\" goto Repeat" + Tabs(2) + eol +
               "move /y \"C:\\OSBRIN\\UpdateFile.sob\" \"C:\\OSBRIN\\OstrelBrinvale.exe\"" + Blanks(3) + eol +
@@ -353,7 +361,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     const auto all = RemovalScriptText("copy", "C:\\OSBRIN\\");
     ASSERT_TRUE(all);
     EXPECT_EQ(ScriptFileBytes(*all),
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"copy.exe\"" + Blanks(4) + eol +
               "del /f /s /q \"copy.ini\"" + Blanks(4) + eol +
               "del /f /s /q \"C:\\OSBRIN\\copy.exe\"" + Tabs(1) + eol +
@@ -371,7 +379,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     const auto old = OldCopyRemovalScriptText("OstrelBrinvale");
     ASSERT_TRUE(old);
     EXPECT_EQ(ScriptFileBytes(*old),
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"OstrelBrinvale.exe\"" + Blanks(1) + eol +
               "del /f /s /q \"OstrelBrinvale.ini\"" + Blanks(1) + eol +
               "rmdir /s /q \"CATLOG\"" + Blanks(6) + eol +
@@ -384,7 +392,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     ASSERT_TRUE(restart);
     EXPECT_EQ(ScriptFileBytes(*restart),
               "@ start C:\\OSBRIN\\\"OstrelBrinvale.exe\" %1" + Tabs(1) + eol +
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"runextern.bat\"" + Blanks(4) + eol +
               "if exist \"runextern.bat\" goto Repeat" + Tabs(2) + eol);
 }
@@ -395,6 +403,11 @@ TEST(Scripts, AScriptThatWouldNotFitIsNeverComposed)
     EXPECT_FALSE(UpdateScriptText(longPath, "C:\\OSBRIN", "OstrelBrinvale.exe"));
     EXPECT_FALSE(RemovalScriptText(std::string(200, 'b'), "C:\\OSBRIN\\"));
     EXPECT_TRUE(RemovalScriptText(std::string(20, 'b'), "C:\\OSBRIN\\"));
+    // The waits between tries leave room for names of 60 characters.
+    const std::string base(60, 'b');
+    EXPECT_TRUE(UpdateScriptText("C:\\OSBRIN\\UpdateFile.sob", "C:\\OSBRIN", base + ".exe"));
+    EXPECT_TRUE(RemovalScriptText(base, "C:\\OSBRIN\\"));
+    EXPECT_TRUE(OldCopyRemovalScriptText(base));
 }
 
 TEST(Scripts, ANameCmdWouldReadOtherwiseGetsNoScript)

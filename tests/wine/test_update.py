@@ -54,11 +54,14 @@ FAILED = "업데이트 실패"
 # The update script as the release writes it for C:\OSBRIN: each line ends
 # CR CR LF on disk (text-mode write of CR LF), the last has no line end. The
 # program kept beside the new one comes back if the new one cannot be moved
-# into place.
+# into place. While the program has not ended, it tries again once a second.
 START_LINE = '@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1'
 UPDATE_SCRIPT = (
     'IF NOT EXIST "C:\\OSBRIN\\UpdateFile.sob" goto KError\t\r\r\n'
+    "goto Try\r\r\n"
     ":Repeat      \r\r\n"
+    '"%SystemRoot%\\System32\\ping.exe" -n 2 127.0.0.1 >nul\r\r\n'
+    ":Try\r\r\n"
     'del /f /s /q "C:\\OSBRIN\\OstrelBrinvale.exe"    \r\r\n'
     'if exist "C:\\OSBRIN\\OstrelBrinvale.exe" goto Repeat\t\t\r\r\n'
     'move /y "C:\\OSBRIN\\UpdateFile.sob" "C:\\OSBRIN\\OstrelBrinvale.exe"   \r\r\n'
