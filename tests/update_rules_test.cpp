@@ -19,48 +19,46 @@ using Bytes = std::vector<std::uint8_t>;
 std::string Blanks(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
 std::string Tabs(int n) { return std::string(static_cast<std::size_t>(n), '\t'); }
 
-TEST(VersionRule, ComparesTheDotFreeNumbers)
-{
-    EXPECT_EQ(VersionToNumber("2.0.0.3"), 2003.0);
-    EXPECT_EQ(VersionToNumber("2.0.0.10"), 20010.0);
-    EXPECT_EQ(VersionToNumber("2.0.1"), 201.0);
-    EXPECT_EQ(VersionToNumber(""), 0.0);
-    EXPECT_EQ(VersionToNumber("beta"), 0.0);
-    EXPECT_EQ(VersionToNumber(std::string(31, '1')), 1111111111111111111111111111111.0);
-    EXPECT_FALSE(VersionToNumber(std::string(32, '1'))) << "too long for its field";
-    EXPECT_TRUE(VersionToNumber("1." + std::string(31, '1')).has_value() == false);
-}
-
 UpdateOffer Offer(const char* status, const char* version)
 {
     return {status, version, "http://127.0.0.1/new.exe"};
 }
 
-TEST(VersionRule, OnlyAnOkOfANewerVersionIsAnUpdate)
+TEST(VersionRule, VersionsAreOrderedPartByPart)
 {
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "2.0.0.3"));
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.10"), "2.0.0.3"));
+    const std::pair<const char*, const char*> olderNewer[] = {
+        {"2.0.0.3", "2.0.0.4"}, {"2.0.0.10", "2.0.1.0"}, {"2.0.0.4", "2.1"}, {"2.0.0.3", "2.0.0.10"},
+        {"2.0.0.3", "2.0.1"},   {"2", "2.0.0.1"},        {"0", "0.0.0.1"},   {"9.65535.65535.65535", "10"},
+    };
+    for (auto [older, newer] : olderNewer) {
+        EXPECT_TRUE(OffersNewerVersion(Offer("ok", newer), older)) << newer << " offered to " << older;
+        EXPECT_FALSE(OffersNewerVersion(Offer("ok", older), newer)) << older << " offered to " << newer;
+    }
+    EXPECT_EQ(ProgramVersion::Parse("2.1"), ProgramVersion::Parse("2.1.0.0")) << "missing parts are 0";
+    EXPECT_EQ(ProgramVersion::Parse("65535.0.10.2")->parts, (std::array<std::uint16_t, 4>{65535, 0, 10, 2}));
     EXPECT_FALSE(OffersNewerVersion(Offer("ok", "2.0.0.3"), "2.0.0.3"));
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "2.0.1"), "2.0.0.3"));
     EXPECT_FALSE(OffersNewerVersion(Offer("OK", "9.9.9.9"), "2.0.0.3"));
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", std::string(40, '9').c_str()), "2.0.0.3"));
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "0.1"), "")) << "no version resource counts as 0";
+    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "0.0.0.1"), "")) << "no version resource counts as 0";
 }
 
-TEST(VersionRule, ATextThatReadsAsNoFiniteNumberIsNoVersion)
+TEST(VersionRule, AnyOtherTextIsNoVersionAndNoOffer)
 {
-    EXPECT_FALSE(VersionToNumber("1e999"));
-    EXPECT_FALSE(VersionToNumber("1.e.9.99"));
-    // glibc reads "inf" and "nan" as such, the Windows runtime as 0: either
-    // way they never offer an update.
-    for (const char* text : {"inf", "nan", "-inf"}) {
-        const std::optional<double> number = VersionToNumber(text);
-        EXPECT_TRUE(!number || *number == 0) << text;
+    for (const char* text : {"", "beta", "v2", "2..1", ".2.1", "2.1.", "2.0.0.0.1", " 2.1", "2.1 ", "2.01", "00",
+                             "65536", "2.0.0.99999999999999999999", "1e9", "-1", "+2", "2,0", "inf", "2.0.0.4\n"}) {
+        EXPECT_FALSE(ProgramVersion::Parse(text)) << text;
         EXPECT_FALSE(OffersNewerVersion(Offer("ok", text), "2.0.0.3")) << text;
     }
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "1e999"), "2.0.0.3")) << "would be offered at every start";
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "inf"), "2.0.0.3"));
     EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "inf")) << "an unreadable own version counts as 0";
+}
+
+TEST(VersionRule, ADownloadIsTheVersionOfferedAndNewerThanThisProgram)
+{
+    EXPECT_TRUE(IsWantedUpdateVersion("2.0.0.4", "2.0.0.4", "2.0.0.3"));
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.5", "2.0.0.4", "2.0.0.3")) << "another version";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.1", "2.1.0.0", "2.0.0.3")) << "the same number, another text";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.3", "2.0.0.3", "2.0.0.3")) << "this very version";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.2", "2.0.0.2", "2.0.0.3")) << "an older release offered again";
+    EXPECT_FALSE(IsWantedUpdateVersion("", "", "2.0.0.3"));
 }
 
 TEST(ReplyLine, OnlyTheFirstLineWithoutCarriageReturns)

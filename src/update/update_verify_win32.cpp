@@ -6,6 +6,7 @@
 #include "common/file_version.h"
 #include "update/program_image.h"
 #include "update/update.h"
+#include "update/version.h"
 
 namespace brinvale {
 
@@ -44,9 +45,7 @@ bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
     const std::optional<ProgramImage> image = ReadProgramImage(bytes);
     if (!image || !MachineRunsHere(image->machine, WindowsIs64Bit()))
         return false;
-    // Exactly the version offered: another one would be offered again at
-    // every start.
-    return !version.empty() && FileVersionOf(image->versionResource) == version;
+    return IsWantedUpdateVersion(FileVersionOf(image->versionResource), version, ReadFileVersionText(32));
 }
 
 }  // namespace brinvale

@@ -334,8 +334,9 @@ class UpdateTestCase(unittest.TestCase):
     def test_same_version_starts_normally(self):
         self.expect_no_update(self.offer("2.0.0.3"))
 
-    def test_version_2_0_1_counts_as_older(self):
-        self.expect_no_update(self.offer("2.0.1"))
+    def test_an_older_version_with_larger_digits_is_no_update(self):
+        # Older part by part, though its digits read 19999, above 2003.
+        self.expect_no_update(self.offer("1.9.9.99"))
 
     def test_status_other_than_lower_case_ok_offers_nothing(self):
         self.expect_no_update(self.offer("2.0.0.4", status="OK"))
@@ -391,7 +392,7 @@ class UpdateTestCase(unittest.TestCase):
     # --- downloads that fail -------------------------------------------------
 
     def test_two_digit_last_part_counts_as_newer(self):
-        # 2.0.0.10 reads 20010, above 2003: the download is tried.
+        # Its last part, 10, is above 3: the download is tried.
         self.expect_failed_download(Reply.not_found(), version="2.0.0.10")
 
     def test_error_page_is_not_taken_for_the_program(self):
