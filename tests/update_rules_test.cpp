@@ -1,15 +1,19 @@
 // The version rule, the reply's first line, the reply's three texts, what a
-// download must be to be installed (a whole program for this machine, signed
-// by the release), and the scripts byte for byte.
+// download must be to be installed (a whole program for this machine with a
+// well-formed version resource, signed by the release), and the scripts byte
+// for byte.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "update/program_image.h"
 #include "update/scripts.h"
 #include "update/signature.h"
 #include "update/version.h"
+#include "update/version_block.h"
 
 namespace brinvale {
 namespace {
@@ -110,7 +114,18 @@ constexpr std::size_t kCoff = kPe + 4;    // machine, sections, ..., characteris
 constexpr std::size_t kOptional = kCoff + 20;
 constexpr std::size_t kSectionTable64 = kOptional + 112 + 16 * 8;
 constexpr std::size_t kRsrc = 0x400;      // the one section's data, at RVA 0x1000
-const Bytes kVersionBlob = {'V', 'S', 0, 0, 1, 2, 3, 4};
+
+// A version resource as the resource compiler writes ours, with FileVersion
+// 2.0.0.4 (tests/fuzz/make_corpus.py writes it for the program-file fuzzer):
+// StringFileInfo at 92, the table at 128, CompanyName at 152, FileVersion at
+// 216 and its value at 248.
+Bytes Seed(const char* name)
+{
+    std::ifstream file(std::string(BRINVALE_FUZZ_CORPUS "/program_image/") + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+const Bytes kVersionBlob = Seed("block");
 
 // A program as a linker lays it out, with one section that holds a resource
 // tree of one version resource (type 16, name 1, Korean), padded to a
@@ -201,6 +216,38 @@ TEST(UpdateFile, AnythingButAWholeProgramIsRefused)
     Put32(endless, kRsrc + 0x18 + 20, 0x80000018);  // the name level points at itself
     ASSERT_TRUE(ReadProgramImage(endless));
     EXPECT_TRUE(ReadProgramImage(endless)->versionResource.empty());
+}
+
+TEST(UpdateFile, TheVersionIsReadFromAWellFormedVersionResourceOnly)
+{
+    EXPECT_EQ(FileVersionInBlock(kVersionBlob), "2.0.0.4");
+    constexpr std::size_t kAsWritten = SIZE_MAX;
+    struct Case {
+        const char* what;
+        Bytes block;
+        std::size_t at;
+        std::uint16_t value;
+    };
+    const Case cases[] = {
+        {"the 16-bit format", Seed("block_16bit"), kAsWritten, 0},
+        {"an 8-bit key where the type stands", kVersionBlob, 4, 'V' | 'S' << 8},
+        {"a type of no kind", kVersionBlob, 152 + 4, 2},
+        {"a block longer than its bytes", kVersionBlob, 0, static_cast<std::uint16_t>(kVersionBlob.size() + 4)},
+        {"a child longer than its parent", kVersionBlob, 92, 0xFFF0},
+        {"a value longer than its node", kVersionBlob, 216 + 2, 100},
+        {"a node too short for its key", kVersionBlob, 216, 16},
+        {"a child of no length", kVersionBlob, 152, 0},
+        {"a letter beyond ASCII", kVersionBlob, 248, 0xAC00},
+        {"a control character", kVersionBlob, 248, 0x0A},
+        {"another language", kVersionBlob, 128 + 6, '1'},
+    };
+    for (Case c : cases) {
+        if (c.at != kAsWritten)
+            Put16(c.block, c.at, c.value);
+        EXPECT_FALSE(FileVersionInBlock(c.block)) << c.what;
+    }
+    EXPECT_FALSE(FileVersionInBlock({}));
+    EXPECT_FALSE(FileVersionInBlock(Bytes(kVersionBlob.begin(), kVersionBlob.end() - 1))) << "cut short";
 }
 
 TEST(UpdateFile, OnlyProgramsThisWindowsRuns)

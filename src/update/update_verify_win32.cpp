@@ -1,12 +1,14 @@
 // The checks a downloaded update passes before it may replace the installed
-// program. The rules themselves are portable (program_image.h, signature.h);
-// here they meet the running Windows and the platform's cryptography.
+// program. The rules themselves are portable (program_image.h,
+// version_block.h, version.h, signature.h); here they meet the running
+// Windows and the platform's cryptography.
 #include <windows.h>
 
 #include "common/file_version.h"
 #include "update/program_image.h"
 #include "update/update.h"
 #include "update/version.h"
+#include "update/version_block.h"
 
 namespace brinvale {
 
@@ -45,7 +47,8 @@ bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
     const std::optional<ProgramImage> image = ReadProgramImage(bytes);
     if (!image || !MachineRunsHere(image->machine, WindowsIs64Bit()))
         return false;
-    return IsWantedUpdateVersion(FileVersionOf(image->versionResource), version, ReadFileVersionText(32));
+    const std::optional<std::string> fileVersion = FileVersionInBlock(image->versionResource);
+    return fileVersion && IsWantedUpdateVersion(*fileVersion, version, ReadFileVersionText(32));
 }
 
 }  // namespace brinvale

@@ -32,7 +32,9 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 import brinvale_ui as bui  # noqa: E402
+import make_corpus  # noqa: E402  (the program-file fuzzer's crafted programs)
 from brinvale_ui import (ID, OPEN_LINK, PROGRAM, install_folder, is_yes, main_text, main_ui,  # noqa: E402
                          settings_ini)
 from update_server import VERSION_QUERY, Reply, UpdateServer  # noqa: E402
@@ -410,11 +412,15 @@ class UpdateTestCase(unittest.TestCase):
     def test_a_download_that_is_not_the_program_offered_is_never_installed(self):
         data = self.next_release
         block_page = b"<html><body>Access to this site is blocked.</body></html>\n" * 2000
+        # Windows' version functions would take its version resource for the
+        # 16-bit format and write beyond it.
+        old_format = make_corpus.program(make_corpus.version_block("2.0.0.4", wide=False), size=64 * 1024)
         for what, reply, version in (
                 ("an empty 200", Reply.text(b""), "2.0.0.4"),
                 ("a proxy's page of a program's length", Reply.text(block_page), "2.0.0.4"),
                 ("a program of another version", Reply.file(data), "2.0.0.5"),
-                ("a program for ARM64", Reply.file(for_machine(data, 0xAA64)), "2.0.0.4")):
+                ("a program for ARM64", Reply.file(for_machine(data, 0xAA64)), "2.0.0.4"),
+                ("a program with a 16-bit version resource", Reply.file(old_format), "2.0.0.4")):
             with self.subTest(what):
                 self.reset()
                 self.expect_failed_download(reply, version)
