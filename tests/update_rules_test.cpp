@@ -1,15 +1,19 @@
 // The version rule, the reply's first line, the reply's three texts, what a
-// download must be to be installed (a whole program for this machine, signed
-// by the release), and the scripts byte for byte.
+// download must be to be installed (a whole program for this machine with a
+// well-formed version resource, signed by the release), and the scripts byte
+// for byte.
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
+#include <iterator>
 #include <vector>
 
 #include "update/program_image.h"
 #include "update/scripts.h"
 #include "update/signature.h"
 #include "update/version.h"
+#include "update/version_block.h"
 
 namespace brinvale {
 namespace {
@@ -19,48 +23,46 @@ using Bytes = std::vector<std::uint8_t>;
 std::string Blanks(int n) { return std::string(static_cast<std::size_t>(n), ' '); }
 std::string Tabs(int n) { return std::string(static_cast<std::size_t>(n), '\t'); }
 
-TEST(VersionRule, ComparesTheDotFreeNumbers)
-{
-    EXPECT_EQ(VersionToNumber("2.0.0.3"), 2003.0);
-    EXPECT_EQ(VersionToNumber("2.0.0.10"), 20010.0);
-    EXPECT_EQ(VersionToNumber("2.0.1"), 201.0);
-    EXPECT_EQ(VersionToNumber(""), 0.0);
-    EXPECT_EQ(VersionToNumber("beta"), 0.0);
-    EXPECT_EQ(VersionToNumber(std::string(31, '1')), 1111111111111111111111111111111.0);
-    EXPECT_FALSE(VersionToNumber(std::string(32, '1'))) << "too long for its field";
-    EXPECT_TRUE(VersionToNumber("1." + std::string(31, '1')).has_value() == false);
-}
-
 UpdateOffer Offer(const char* status, const char* version)
 {
     return {status, version, "http://127.0.0.1/new.exe"};
 }
 
-TEST(VersionRule, OnlyAnOkOfANewerVersionIsAnUpdate)
+TEST(VersionRule, VersionsAreOrderedPartByPart)
 {
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "2.0.0.3"));
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.10"), "2.0.0.3"));
+    const std::pair<const char*, const char*> olderNewer[] = {
+        {"2.0.0.3", "2.0.0.4"}, {"2.0.0.10", "2.0.1.0"}, {"2.0.0.4", "2.1"}, {"2.0.0.3", "2.0.0.10"},
+        {"2.0.0.3", "2.0.1"},   {"2", "2.0.0.1"},        {"0", "0.0.0.1"},   {"9.65535.65535.65535", "10"},
+    };
+    for (auto [older, newer] : olderNewer) {
+        EXPECT_TRUE(OffersNewerVersion(Offer("ok", newer), older)) << newer << " offered to " << older;
+        EXPECT_FALSE(OffersNewerVersion(Offer("ok", older), newer)) << older << " offered to " << newer;
+    }
+    EXPECT_EQ(ProgramVersion::Parse("2.1"), ProgramVersion::Parse("2.1.0.0")) << "missing parts are 0";
+    EXPECT_EQ(ProgramVersion::Parse("65535.0.10.2")->parts, (std::array<std::uint16_t, 4>{65535, 0, 10, 2}));
     EXPECT_FALSE(OffersNewerVersion(Offer("ok", "2.0.0.3"), "2.0.0.3"));
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "2.0.1"), "2.0.0.3"));
     EXPECT_FALSE(OffersNewerVersion(Offer("OK", "9.9.9.9"), "2.0.0.3"));
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", std::string(40, '9').c_str()), "2.0.0.3"));
-    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "0.1"), "")) << "no version resource counts as 0";
+    EXPECT_TRUE(OffersNewerVersion(Offer("ok", "0.0.0.1"), "")) << "no version resource counts as 0";
 }
 
-TEST(VersionRule, ATextThatReadsAsNoFiniteNumberIsNoVersion)
+TEST(VersionRule, AnyOtherTextIsNoVersionAndNoOffer)
 {
-    EXPECT_FALSE(VersionToNumber("1e999"));
-    EXPECT_FALSE(VersionToNumber("1.e.9.99"));
-    // glibc reads "inf" and "nan" as such, the Windows runtime as 0: either
-    // way they never offer an update.
-    for (const char* text : {"inf", "nan", "-inf"}) {
-        const std::optional<double> number = VersionToNumber(text);
-        EXPECT_TRUE(!number || *number == 0) << text;
+    for (const char* text : {"", "beta", "v2", "2..1", ".2.1", "2.1.", "2.0.0.0.1", " 2.1", "2.1 ", "2.01", "00",
+                             "65536", "2.0.0.99999999999999999999", "1e9", "-1", "+2", "2,0", "inf", "2.0.0.4\n"}) {
+        EXPECT_FALSE(ProgramVersion::Parse(text)) << text;
         EXPECT_FALSE(OffersNewerVersion(Offer("ok", text), "2.0.0.3")) << text;
     }
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "1e999"), "2.0.0.3")) << "would be offered at every start";
-    EXPECT_FALSE(OffersNewerVersion(Offer("ok", "inf"), "2.0.0.3"));
     EXPECT_TRUE(OffersNewerVersion(Offer("ok", "2.0.0.4"), "inf")) << "an unreadable own version counts as 0";
+}
+
+TEST(VersionRule, ADownloadIsTheVersionOfferedAndNewerThanThisProgram)
+{
+    EXPECT_TRUE(IsWantedUpdateVersion("2.0.0.4", "2.0.0.4", "2.0.0.3"));
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.5", "2.0.0.4", "2.0.0.3")) << "another version";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.1", "2.1.0.0", "2.0.0.3")) << "the same number, another text";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.3", "2.0.0.3", "2.0.0.3")) << "this very version";
+    EXPECT_FALSE(IsWantedUpdateVersion("2.0.0.2", "2.0.0.2", "2.0.0.3")) << "an older release offered again";
+    EXPECT_FALSE(IsWantedUpdateVersion("", "", "2.0.0.3"));
 }
 
 TEST(ReplyLine, OnlyTheFirstLineWithoutCarriageReturns)
@@ -112,7 +114,18 @@ constexpr std::size_t kCoff = kPe + 4;    // machine, sections, ..., characteris
 constexpr std::size_t kOptional = kCoff + 20;
 constexpr std::size_t kSectionTable64 = kOptional + 112 + 16 * 8;
 constexpr std::size_t kRsrc = 0x400;      // the one section's data, at RVA 0x1000
-const Bytes kVersionBlob = {'V', 'S', 0, 0, 1, 2, 3, 4};
+
+// A version resource as the resource compiler writes ours, with FileVersion
+// 2.0.0.4 (tests/fuzz/make_corpus.py writes it for the program-file fuzzer):
+// StringFileInfo at 92, the table at 128, CompanyName at 152, FileVersion at
+// 216 and its value at 248.
+Bytes Seed(const char* name)
+{
+    std::ifstream file(std::string(BRINVALE_FUZZ_CORPUS "/program_image/") + name, std::ios::binary);
+    return Bytes(std::istreambuf_iterator<char>(file), {});
+}
+
+const Bytes kVersionBlob = Seed("block");
 
 // A program as a linker lays it out, with one section that holds a resource
 // tree of one version resource (type 16, name 1, Korean), padded to a
@@ -203,6 +216,38 @@ TEST(UpdateFile, AnythingButAWholeProgramIsRefused)
     Put32(endless, kRsrc + 0x18 + 20, 0x80000018);  // the name level points at itself
     ASSERT_TRUE(ReadProgramImage(endless));
     EXPECT_TRUE(ReadProgramImage(endless)->versionResource.empty());
+}
+
+TEST(UpdateFile, TheVersionIsReadFromAWellFormedVersionResourceOnly)
+{
+    EXPECT_EQ(FileVersionInBlock(kVersionBlob), "2.0.0.4");
+    constexpr std::size_t kAsWritten = SIZE_MAX;
+    struct Case {
+        const char* what;
+        Bytes block;
+        std::size_t at;
+        std::uint16_t value;
+    };
+    const Case cases[] = {
+        {"the 16-bit format", Seed("block_16bit"), kAsWritten, 0},
+        {"an 8-bit key where the type stands", kVersionBlob, 4, 'V' | 'S' << 8},
+        {"a type of no kind", kVersionBlob, 152 + 4, 2},
+        {"a block longer than its bytes", kVersionBlob, 0, static_cast<std::uint16_t>(kVersionBlob.size() + 4)},
+        {"a child longer than its parent", kVersionBlob, 92, 0xFFF0},
+        {"a value longer than its node", kVersionBlob, 216 + 2, 100},
+        {"a node too short for its key", kVersionBlob, 216, 16},
+        {"a child of no length", kVersionBlob, 152, 0},
+        {"a letter beyond ASCII", kVersionBlob, 248, 0xAC00},
+        {"a control character", kVersionBlob, 248, 0x0A},
+        {"another language", kVersionBlob, 128 + 6, '1'},
+    };
+    for (Case c : cases) {
+        if (c.at != kAsWritten)
+            Put16(c.block, c.at, c.value);
+        EXPECT_FALSE(FileVersionInBlock(c.block)) << c.what;
+    }
+    EXPECT_FALSE(FileVersionInBlock({}));
+    EXPECT_FALSE(FileVersionInBlock(Bytes(kVersionBlob.begin(), kVersionBlob.end() - 1))) << "cut short";
 }
 
 TEST(UpdateFile, OnlyProgramsThisWindowsRuns)
@@ -326,6 +371,14 @@ TEST(ReleaseSignature, OnlyTheReleaseKeysSignatureOfTheseBytesVerifies)
 
 // --- the scripts --------------------------------------------------------------
 
+// Where every script tries again: at once the first time, after a wait of
+// about a second each time after.
+std::string RetryLoop()
+{
+    return "goto Try\r\r\n:Repeat" + Blanks(6) + "\r\r\n\"%SystemRoot%\\System32\\ping.exe\" -n 2 127.0.0.1 >nul\r\r\n"
+           ":Try\r\r\n";
+}
+
 TEST(Scripts, UpdateScriptByteForByte)
 {
     const auto text = UpdateScriptText("C:\\OSBRIN\\UpdateFile.sob", "C:\\OSBRIN", "OstrelBrinvale.exe");
@@ -333,7 +386,7 @@ TEST(Scripts, UpdateScriptByteForByte)
     const std::string eol = "\r\r\n";
     EXPECT_EQ(ScriptFileBytes(*text),
               "IF NOT EXIST \"C:\\OSBRIN\\UpdateFile.sob\" goto KError" + Tabs(1) + eol +
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"C:\\OSBRIN\\OstrelBrinvale.exe\"" + Blanks(4) + eol +
               "if exist \"C:\\OSBRIN\\OstrelBrinvale.exe\" goto Repeat" + Tabs(2) + eol +
               "move /y \"C:\\OSBRIN\\UpdateFile.sob\" \"C:\\OSBRIN\\OstrelBrinvale.exe\"" + Blanks(3) + eol +
@@ -353,7 +406,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     const auto all = RemovalScriptText("copy", "C:\\OSBRIN\\");
     ASSERT_TRUE(all);
     EXPECT_EQ(ScriptFileBytes(*all),
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"copy.exe\"" + Blanks(4) + eol +
               "del /f /s /q \"copy.ini\"" + Blanks(4) + eol +
               "del /f /s /q \"C:\\OSBRIN\\copy.exe\"" + Tabs(1) + eol +
@@ -371,7 +424,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     const auto old = OldCopyRemovalScriptText("OstrelBrinvale");
     ASSERT_TRUE(old);
     EXPECT_EQ(ScriptFileBytes(*old),
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"OstrelBrinvale.exe\"" + Blanks(1) + eol +
               "del /f /s /q \"OstrelBrinvale.ini\"" + Blanks(1) + eol +
               "rmdir /s /q \"CATLOG\"" + Blanks(6) + eol +
@@ -384,7 +437,7 @@ TEST(Scripts, RemovalScriptsByteForByte)
     ASSERT_TRUE(restart);
     EXPECT_EQ(ScriptFileBytes(*restart),
               "@ start C:\\OSBRIN\\\"OstrelBrinvale.exe\" %1" + Tabs(1) + eol +
-              ":Repeat" + Blanks(6) + eol +
+              RetryLoop() +
               "del /f /s /q \"runextern.bat\"" + Blanks(4) + eol +
               "if exist \"runextern.bat\" goto Repeat" + Tabs(2) + eol);
 }
@@ -395,6 +448,11 @@ TEST(Scripts, AScriptThatWouldNotFitIsNeverComposed)
     EXPECT_FALSE(UpdateScriptText(longPath, "C:\\OSBRIN", "OstrelBrinvale.exe"));
     EXPECT_FALSE(RemovalScriptText(std::string(200, 'b'), "C:\\OSBRIN\\"));
     EXPECT_TRUE(RemovalScriptText(std::string(20, 'b'), "C:\\OSBRIN\\"));
+    // The waits between tries leave room for names of 60 characters.
+    const std::string base(60, 'b');
+    EXPECT_TRUE(UpdateScriptText("C:\\OSBRIN\\UpdateFile.sob", "C:\\OSBRIN", base + ".exe"));
+    EXPECT_TRUE(RemovalScriptText(base, "C:\\OSBRIN\\"));
+    EXPECT_TRUE(OldCopyRemovalScriptText(base));
 }
 
 TEST(Scripts, ANameCmdWouldReadOtherwiseGetsNoScript)

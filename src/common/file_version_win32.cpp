@@ -2,12 +2,18 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <span>
 #include <vector>
 
 #include "common/text.h"
 
 namespace brinvale {
 
+namespace {
+
+// Our own resource, linked into this program: the platform's reader is
+// trusted with it. A downloaded program's is read by the update's own reader.
 std::string FileVersionOf(std::span<const std::uint8_t> resource)
 {
     if (resource.empty())
@@ -28,6 +34,8 @@ std::string FileVersionOf(std::span<const std::uint8_t> resource)
         return {};
     return ToAnsi(std::wstring_view(value, wcsnlen(value, static_cast<std::size_t>(end - value))));
 }
+
+}  // namespace
 
 std::string ReadFileVersionText(std::size_t size)
 {

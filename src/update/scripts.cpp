@@ -8,6 +8,19 @@ namespace brinvale {
 
 namespace {
 
+// Where a script tries again until a file is free. Between two tries it
+// waits about a second instead of keeping a core busy for as long as the
+// file is held: ping sends its second echo a second after the first
+// ("timeout" fails in a hidden script, which has no console input). The
+// first try comes at once, since the file is often free by then: only a
+// retry goes through the wait. Ping by its full path: cmd looks for a bare
+// command in the working directory first, and an old copy is removed from
+// a download folder, where a file named ping.bat may lie.
+const std::string kRetryLoop = "goto Try\r\n"
+                               ":Repeat      \r\n"
+                               "\"%%SystemRoot%%\\System32\\ping.exe\" -n 2 127.0.0.1 >nul\r\n"
+                               ":Try\r\n";
+
 // The trailing blanks and tabs of every line are part of the scripts as
 // they have always been written; keep them.
 std::optional<std::string> Compose(const char* format, ...)
@@ -74,21 +87,20 @@ std::optional<std::string> UpdateScriptText(const std::string& updateFile, const
     // "move" rather than a copy: on the same drive it is a rename, so the
     // program in place is always whole, and it is the very file that was
     // checked.
-    return Compose("IF NOT EXIST \"%s\" goto KError\t\r\n"
-                   ":Repeat      \r\n"
-                   "del /f /s /q \"%s\"    \r\n"
-                   "if exist \"%s\" goto Repeat\t\t\r\n"
-                   "move /y \"%s\" \"%s\"   \r\n"
-                   "if not exist \"%s\" move /y \"%s\" \"%s\"\r\n"
-                   "@ start %s %%1\t\r\n"
-                   ":KError\t\r\n"
-                   "del /f /s /q \"%s\"    \r\n"
-                   "del /f /s /q \"%s\"    \r\n"
-                   "del /f /s /q \"%s\"    \r\n"
-                   ":END",
-                   updateFile.c_str(), installed.c_str(), installed.c_str(), updateFile.c_str(), installed.c_str(),
-                   installed.c_str(), backup.c_str(), installed.c_str(), start.c_str(), updateFile.c_str(),
-                   backup.c_str(), "update_brinvale.bat");
+    const std::string format = "IF NOT EXIST \"%s\" goto KError\t\r\n" + kRetryLoop +
+                               "del /f /s /q \"%s\"    \r\n"
+                               "if exist \"%s\" goto Repeat\t\t\r\n"
+                               "move /y \"%s\" \"%s\"   \r\n"
+                               "if not exist \"%s\" move /y \"%s\" \"%s\"\r\n"
+                               "@ start %s %%1\t\r\n"
+                               ":KError\t\r\n"
+                               "del /f /s /q \"%s\"    \r\n"
+                               "del /f /s /q \"%s\"    \r\n"
+                               "del /f /s /q \"%s\"    \r\n"
+                               ":END";
+    return Compose(format.c_str(), updateFile.c_str(), installed.c_str(), installed.c_str(), updateFile.c_str(),
+                   installed.c_str(), installed.c_str(), backup.c_str(), installed.c_str(), start.c_str(),
+                   updateFile.c_str(), backup.c_str(), "update_brinvale.bat");
 }
 
 std::optional<std::string> RemovalScriptText(const std::string& baseName, const std::string& installFolderWithSlash)
@@ -98,21 +110,21 @@ std::optional<std::string> RemovalScriptText(const std::string& baseName, const 
     const char* b = baseName.c_str();
     const char* i = installFolderWithSlash.c_str();
     const char* l = "CATLOG";
-    return Compose(":Repeat      \r\n"
-                   "del /f /s /q \"%s.exe\"    \r\n"
-                   "del /f /s /q \"%s.ini\"    \r\n"
-                   "del /f /s /q \"%s%s.exe\"\t\r\n"
-                   "del /f /s /q \"%s%s.ini\"\t\r\n"
-                   "rmdir /s /q \"%s\"\t\t\r\n"
-                   "rmdir /s /q \"%s%s\"\t\t\r\n"
-                   "if exist \"%s.exe\" goto Repeat\t\t\r\n"
-                   "if exist \"%s.ini\" goto Repeat\t\t\r\n"
-                   "if exist \"%s\" goto Repeat\t\t\r\n"
-                   "if exist \"%s%s.exe\" goto Repeat \r\n"
-                   "if exist \"%s%s.ini\" goto Repeat \r\n"
-                   "if exist \"%s%s\" goto Repeat \r\n"
-                   "del /s /q %s     \r\n",
-                   b, b, i, b, i, b, l, i, l, b, b, l, i, b, i, b, i, l, "killfileall.bat");
+    const std::string format = kRetryLoop +
+                               "del /f /s /q \"%s.exe\"    \r\n"
+                               "del /f /s /q \"%s.ini\"    \r\n"
+                               "del /f /s /q \"%s%s.exe\"\t\r\n"
+                               "del /f /s /q \"%s%s.ini\"\t\r\n"
+                               "rmdir /s /q \"%s\"\t\t\r\n"
+                               "rmdir /s /q \"%s%s\"\t\t\r\n"
+                               "if exist \"%s.exe\" goto Repeat\t\t\r\n"
+                               "if exist \"%s.ini\" goto Repeat\t\t\r\n"
+                               "if exist \"%s\" goto Repeat\t\t\r\n"
+                               "if exist \"%s%s.exe\" goto Repeat \r\n"
+                               "if exist \"%s%s.ini\" goto Repeat \r\n"
+                               "if exist \"%s%s\" goto Repeat \r\n"
+                               "del /s /q %s     \r\n";
+    return Compose(format.c_str(), b, b, i, b, i, b, l, i, l, b, b, l, i, b, i, b, i, l, "killfileall.bat");
 }
 
 std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
@@ -120,26 +132,26 @@ std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
     if (!AllSafe({baseName}))
         return std::nullopt;
     const char* b = baseName.c_str();
-    return Compose(":Repeat      \r\n"
-                   "del /f /s /q \"%s.exe\" \r\n"
-                   "del /f /s /q \"%s.ini\" \r\n"
-                   "rmdir /s /q \"%s\"      \r\n"
-                   "if exist \"%s.exe\" goto Repeat\t\t\r\n"
-                   "if exist \"%s.ini\" goto Repeat\t\t\r\n"
-                   "if exist \"%s\" goto Repeat\t\t\r\n"
-                   "del /s /q %s     \r\n",
-                   b, b, "CATLOG", b, b, "CATLOG", "killfile.bat");
+    const std::string format = kRetryLoop +
+                               "del /f /s /q \"%s.exe\" \r\n"
+                               "del /f /s /q \"%s.ini\" \r\n"
+                               "rmdir /s /q \"%s\"      \r\n"
+                               "if exist \"%s.exe\" goto Repeat\t\t\r\n"
+                               "if exist \"%s.ini\" goto Repeat\t\t\r\n"
+                               "if exist \"%s\" goto Repeat\t\t\r\n"
+                               "del /s /q %s     \r\n";
+    return Compose(format.c_str(), b, b, "CATLOG", b, b, "CATLOG", "killfile.bat");
 }
 
 std::optional<std::string> RestartScriptText(const std::string& installFolder, const std::string& programFileName)
 {
     if (!AllSafe({installFolder, programFileName}))
         return std::nullopt;
-    return Compose("@ start %s\\\"%s\" %%1\t\r\n"
-                   ":Repeat      \r\n"
-                   "del /f /s /q \"%s\"    \r\n"
-                   "if exist \"%s\" goto Repeat\t\t\r\n",
-                   installFolder.c_str(), programFileName.c_str(), "runextern.bat", "runextern.bat");
+    const std::string format = "@ start %s\\\"%s\" %%1\t\r\n" + kRetryLoop +
+                               "del /f /s /q \"%s\"    \r\n"
+                               "if exist \"%s\" goto Repeat\t\t\r\n";
+    return Compose(format.c_str(), installFolder.c_str(), programFileName.c_str(), "runextern.bat",
+                   "runextern.bat");
 }
 
 std::string ScriptFileBytes(const std::string& text)

@@ -28,7 +28,7 @@ int CheckForUpdate(AppShell& shell);
 // True when bytes (the whole update file) may replace the installed program:
 // with a key built in, signature is its signature of bytes; and bytes are a
 // whole Windows program for a machine this Windows runs, whose own
-// FileVersion is exactly version.
+// FileVersion is exactly version and newer than this program's.
 bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
                          const std::optional<std::vector<std::uint8_t>>& signature, std::string_view version);
 

@@ -1,11 +1,14 @@
 // The checks a downloaded update passes before it may replace the installed
-// program. The rules themselves are portable (program_image.h, signature.h);
-// here they meet the running Windows and the platform's cryptography.
+// program. The rules themselves are portable (program_image.h,
+// version_block.h, version.h, signature.h); here they meet the running
+// Windows and the platform's cryptography.
 #include <windows.h>
 
 #include "common/file_version.h"
 #include "update/program_image.h"
 #include "update/update.h"
+#include "update/version.h"
+#include "update/version_block.h"
 
 namespace brinvale {
 
@@ -42,9 +45,8 @@ bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
     const std::optional<ProgramImage> image = ReadProgramImage(bytes);
     if (!image || !MachineRunsHere(image->machine, WindowsIs64Bit()))
         return false;
-    // Exactly the version offered: another one would be offered again at
-    // every start.
-    return !version.empty() && FileVersionOf(image->versionResource) == version;
+    const std::optional<std::string> fileVersion = FileVersionInBlock(image->versionResource);
+    return fileVersion && IsWantedUpdateVersion(*fileVersion, version, ReadFileVersionText(32));
 }
 
 }  // namespace brinvale

@@ -1,27 +1,33 @@
 #include "update/version.h"
 
-#include <cmath>
-#include <cstdlib>
-
 #include <rapidjson/document.h>
 
 namespace brinvale {
 
-std::optional<double> VersionToNumber(std::string_view text)
+std::optional<ProgramVersion> ProgramVersion::Parse(std::string_view text)
 {
-    std::string digits;
-    for (char c : text) {
-        if (c != '.')
-            digits += c;
+    ProgramVersion version;
+    std::size_t part = 0;
+    std::size_t digits = 0;
+    std::uint32_t value = 0;
+    for (std::size_t i = 0; i <= text.size(); ++i) {
+        if (i == text.size() || text[i] == '.') {
+            if (digits == 0 || part == version.parts.size())
+                return std::nullopt;
+            version.parts[part++] = static_cast<std::uint16_t>(value);
+            digits = 0;
+            value = 0;
+            continue;
+        }
+        // A part that starts with 0 is "0": one version, one text.
+        if (text[i] < '0' || text[i] > '9' || (digits > 0 && value == 0))
+            return std::nullopt;
+        value = value * 10 + static_cast<std::uint32_t>(text[i] - '0');
+        ++digits;
+        if (value > 0xFFFF)
+            return std::nullopt;
     }
-    if (digits.size() > 31)
-        return std::nullopt;
-    // atof also reads exponents and "inf": "1e999" would otherwise be a
-    // version newer than every other, offered again at every start.
-    const double number = std::atof(digits.c_str());
-    if (!std::isfinite(number))
-        return std::nullopt;
-    return number;
+    return version;
 }
 
 bool FirstLineReader::Feed(const char* data, std::size_t count)
@@ -54,13 +60,24 @@ std::optional<UpdateOffer> ParseUpdateReply(const std::string& line)
     return offer;
 }
 
+namespace {
+
+bool IsNewerThan(std::string_view version, std::string_view running)
+{
+    const std::optional<ProgramVersion> candidate = ProgramVersion::Parse(version);
+    return candidate && *candidate > ProgramVersion::Parse(running).value_or(ProgramVersion{});
+}
+
+}  // namespace
+
 bool OffersNewerVersion(const UpdateOffer& offer, std::string_view ownVersion)
 {
-    if (offer.status != "ok")
-        return false;
-    const std::optional<double> offered = VersionToNumber(offer.version);
-    const double own = VersionToNumber(ownVersion).value_or(0);
-    return offered && *offered > own;
+    return offer.status == "ok" && IsNewerThan(offer.version, ownVersion);
+}
+
+bool IsWantedUpdateVersion(std::string_view fileVersion, std::string_view offered, std::string_view running)
+{
+    return fileVersion == offered && IsNewerThan(fileVersion, running);
 }
 
 }  // namespace brinvale

@@ -2,18 +2,29 @@
 // on offer.
 #pragma once
 
+#include <array>
+#include <compare>
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
 namespace brinvale {
 
-// The version text with its dots removed, read as a number: "2.0.0.3" gives
-// 2003 and "2.0.0.10" gives 20010 (newer), "2.0.1" gives 201 (older). A text
-// whose dot-free form is longer than 31 characters, or reads as no finite
-// number ("1e999", "inf", "nan"), gives nullopt.
-std::optional<double> VersionToNumber(std::string_view text);
+// A program's version: four numbers, compared part by part ("2.0.0.10" is
+// older than "2.0.1.0", "2.1" newer than "2.0.0.4"). A version text is one to
+// four parts separated by single dots, each part "0" or a number of up to
+// five digits without a leading zero, at most 65535: the most a Windows
+// program's fixed version can say, so no release can have a larger one.
+// Missing parts are 0. Anything else ("2..1", "2.1.", " 2.1", "2.0.0.0.1",
+// "2.70000", "1e9", "v2") is no version at all.
+struct ProgramVersion {
+    std::array<std::uint16_t, 4> parts{};
+
+    static std::optional<ProgramVersion> Parse(std::string_view text);
+    auto operator<=>(const ProgramVersion&) const = default;
+};
 
 // Collects the first line of the server's reply: CR bytes dropped, the LF
 // kept, at most 1,023 bytes.
@@ -40,7 +51,13 @@ struct UpdateOffer {
 // when the line is no JSON object or a member is missing or not a string.
 std::optional<UpdateOffer> ParseUpdateReply(const std::string& line);
 
-// True when the offer is "ok" and its version is newer than ownVersion.
+// True when the offer is "ok" and its version is newer than ownVersion (a
+// program that cannot read its own version counts as 0.0.0.0).
 bool OffersNewerVersion(const UpdateOffer& offer, std::string_view ownVersion);
+
+// True when a downloaded program whose own version is fileVersion may
+// replace the running one: it is the very version offered (as text: another
+// one would be offered again at every start) and newer than the running one.
+bool IsWantedUpdateVersion(std::string_view fileVersion, std::string_view offered, std::string_view running);
 
 }  // namespace brinvale

@@ -1,13 +1,14 @@
-// The version rule on arbitrary texts: the number is always finite, texts
-// too long for their field have none, and versions written in digits and
-// dots ("a.b.c.d") compare as their dot-free digits read as whole numbers.
-// The input is one text, and also two versions to compare: the parts before
-// and after its first '|' (or its two halves), each cut to its digits and
-// dots.
+// The version rule on arbitrary texts: a text that reads as a version reads
+// back as itself (digits and dots, one to four parts, no part written two
+// ways); every version a Windows program can state is read; and versions
+// compare as their four parts, each written with five digits, compare as
+// texts. The input is one text, and also two versions to compare: the parts
+// before and after its first '|' (or its two halves); its first nine bytes
+// also make a version of four 16-bit numbers.
 #include <algorithm>
-#include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 #include <string_view>
 
@@ -17,77 +18,65 @@
 namespace brinvale::fuzz {
 namespace {
 
-// The longest dot-free text whose number a double holds exactly.
-constexpr std::size_t kExactDigits = 15;
-
-std::string DotFree(std::string_view text)
+// The version's first `count` parts as a release would write them.
+std::string Written(const ProgramVersion& version, std::size_t count)
 {
-    std::string digits;
-    for (char c : text) {
-        if (c != '.')
-            digits += c;
-    }
-    return digits;
+    std::string text;
+    for (std::size_t i = 0; i < count; ++i)
+        text += (i > 0 ? "." : "") + std::to_string(version.parts[i]);
+    return text;
 }
 
-std::string DigitsAndDots(std::string_view text)
+std::string FiveDigitParts(const ProgramVersion& version)
 {
-    std::string kept;
-    for (char c : text) {
-        if ((c >= '0' && c <= '9') || c == '.')
-            kept += c;
-    }
-    return kept;
-}
-
-// Whole numbers written in decimal digits, compared without a limit on
-// their size: -1, 0 or 1.
-int CompareWhole(std::string a, std::string b)
-{
-    a.erase(0, std::min(a.find_first_not_of('0'), a.size()));
-    b.erase(0, std::min(b.find_first_not_of('0'), b.size()));
-    if (a.size() != b.size())
-        return a.size() < b.size() ? -1 : 1;
-    return a == b ? 0 : (a < b ? -1 : 1);
-}
-
-std::size_t SignificantDigits(const std::string& digits)
-{
-    return digits.size() - std::min(digits.find_first_not_of('0'), digits.size());
+    char key[24];
+    std::snprintf(key, sizeof key, "%05u%05u%05u%05u", version.parts[0], version.parts[1], version.parts[2],
+                  version.parts[3]);
+    return key;
 }
 
 void CheckAnyText(std::string_view text)
 {
-    const std::optional<double> number = VersionToNumber(text);
-    if (DotFree(text).size() > 31) {
-        FUZZ_CHECK(!number, "a version too long for its field has no number");
+    const std::optional<ProgramVersion> version = ProgramVersion::Parse(text);
+    if (!version)
         return;
-    }
-    if (number)
-        FUZZ_CHECK(std::isfinite(*number), "a version's number is finite");
+    const std::size_t parts = static_cast<std::size_t>(std::count(text.begin(), text.end(), '.')) + 1;
+    FUZZ_CHECK(parts <= 4 && Written(*version, parts) == text, "a version reads back as its own text");
+    for (std::size_t i = parts; i < 4; ++i)
+        FUZZ_CHECK(version->parts[i] == 0, "missing parts are 0");
 }
 
-void CheckPair(const std::string& x, const std::string& y)
+void CheckEveryVersionIsRead(const std::uint8_t* data, std::size_t size)
 {
-    const std::string xDigits = DotFree(x);
-    const std::string yDigits = DotFree(y);
-    if (xDigits.size() > 31 || yDigits.size() > 31)
+    if (size < 9)
         return;
-    const std::optional<double> xNumber = VersionToNumber(x);
-    const std::optional<double> yNumber = VersionToNumber(y);
-    FUZZ_CHECK(xNumber && yNumber, "a version of digits and dots that fits its field has a number");
+    ProgramVersion version;
+    for (std::size_t i = 0; i < 4; ++i)
+        version.parts[i] = static_cast<std::uint16_t>(data[2 * i] | data[2 * i + 1] << 8);
+    const std::size_t count = 1 + data[8] % 4;
+    for (std::size_t i = count; i < 4; ++i)
+        version.parts[i] = 0;
+    FUZZ_CHECK(ProgramVersion::Parse(Written(version, count)) == version, "every version is read as written");
+}
 
-    const int order = CompareWhole(xDigits, yDigits);
-    if (order > 0)
-        FUZZ_CHECK(*xNumber >= *yNumber, "a version with the larger digits is never older");
-    if (order == 0)
-        FUZZ_CHECK(*xNumber == *yNumber, "versions with the same digits are the same version");
-    if (SignificantDigits(xDigits) <= kExactDigits && SignificantDigits(yDigits) <= kExactDigits) {
-        FUZZ_CHECK((*xNumber > *yNumber) == (order > 0) && (*xNumber == *yNumber) == (order == 0),
-                   "short versions compare exactly as their digits");
-        FUZZ_CHECK(OffersNewerVersion({"ok", x, "http://127.0.0.1/x.exe"}, y) == (order > 0),
-                   "an offer is newer exactly when its digits are larger");
+void CheckPair(std::string_view x, std::string_view y)
+{
+    const std::optional<ProgramVersion> xVersion = ProgramVersion::Parse(x);
+    const std::optional<ProgramVersion> yVersion = ProgramVersion::Parse(y);
+    const UpdateOffer offer{"ok", std::string(x), "http://127.0.0.1/x.exe"};
+    if (!xVersion) {
+        FUZZ_CHECK(!OffersNewerVersion(offer, y), "a text that is no version is never an update");
+        return;
     }
+    if (!yVersion) {
+        FUZZ_CHECK(OffersNewerVersion(offer, y) == (*xVersion > ProgramVersion{}),
+                   "a program without a version counts as 0.0.0.0");
+        return;
+    }
+    const int order = FiveDigitParts(*xVersion).compare(FiveDigitParts(*yVersion));
+    FUZZ_CHECK((*xVersion < *yVersion) == (order < 0) && (*xVersion == *yVersion) == (order == 0),
+               "versions compare as their parts");
+    FUZZ_CHECK(OffersNewerVersion(offer, y) == (order > 0), "an offer is newer exactly when its parts are larger");
 }
 
 }  // namespace
@@ -98,6 +87,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace brinvale::fuzz;
     const std::string_view text(reinterpret_cast<const char*>(data), size);
     CheckAnyText(text);
+    CheckEveryVersionIsRead(data, size);
 
     std::size_t split = text.find('|');
     const std::size_t skip = split == std::string_view::npos ? 0 : 1;
@@ -107,6 +97,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view second = text.substr(split + skip);
     CheckAnyText(first);
     CheckAnyText(second);
-    CheckPair(DigitsAndDots(first), DigitsAndDots(second));
+    CheckPair(first, second);
     return 0;
 }

@@ -6,6 +6,7 @@ CAT pump, a real settings file, real update replies, real version pairs.
 Run it again after changing a seed here; the files are kept in git.
 """
 import pathlib
+import struct
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -96,11 +97,75 @@ REPLIES = {
 VERSIONS = {
     "own": b"2.0.0.3",
     "next": b"2.0.0.4|2.0.0.3",
-    "ten": b"2.0.0.10|2.0.0.3",
-    "shorter": b"2.0.1|2.0.0.3",
+    "ten": b"2.0.0.10|2.0.1.0",
+    "shorter": b"2.1|2.0.0.4",
     "word": b"beta|2.0.0.3",
     "long": b"1." + b"1" * 31 + b"|" + b"1" * 31,
     "zeros": b"0.0.0.0|00.00.0.1",
+    "largest": b"65535.65535.65535.65535|65536.0",
+    "odd_dots": b"2..1|.2.1.",
+}
+
+
+def version_node(key: str, value: bytes = b"", children=(), wide: bool = True, text: bool = True) -> bytes:
+    """One node of a version resource, as the resource compiler writes it.
+    The 32-bit format (wide): its length, its value's length (UTF-16 units
+    for a text, bytes otherwise), its type (1: text) and its key in UTF-16.
+    The 16-bit format: the two lengths and an 8-bit key, no type. Then its
+    value and its children, each on a 4-byte boundary."""
+    data = bytearray(6) + key.encode("utf-16-le") + b"\0\0" if wide else bytearray(4) + key.encode() + b"\0"
+    data += bytes(-len(data) % 4) + value
+    for child in children:
+        data += bytes(-len(data) % 4) + child
+    struct.pack_into("<HH", data, 0, len(data), len(value) // 2 if wide and text else len(value))
+    if wide:
+        struct.pack_into("<H", data, 4, int(text))
+    return bytes(data)
+
+
+def version_block(version: str, wide: bool = True) -> bytes:
+    """A program's version resource with its FileVersion in the Korean
+    UTF-16 table. In the 16-bit format (not wide) its fifth byte is the key's
+    "V": Wine's version functions take any block whose fifth byte is 0x20 or
+    more for that format."""
+    def string(key: str, value: str) -> bytes:
+        return version_node(key, (value + "\0").encode("utf-16-le" if wide else "ascii"), wide=wide)
+    fixed = struct.pack("<2I44x", 0xFEEF04BD, 0x10000)  # VS_FIXEDFILEINFO, the program reads none of it
+    table = version_node("041204b0", children=[string("CompanyName", "OstrelBrinvale"),
+                                                string("FileVersion", version)], wide=wide)
+    return version_node("VS_VERSION_INFO", fixed, [version_node("StringFileInfo", children=[table], wide=wide)],
+                        wide=wide, text=False)
+
+
+def program(block: bytes, machine: int = 0x8664, size: int = 0) -> bytes:
+    """A Windows program as a linker lays it out, with one section holding a
+    resource tree of one version resource (type 16, name 1, Korean) whose
+    data is block, padded with zeros to size."""
+    pe32 = machine == 0x14C
+    optional = 0x40 + 4 + 20
+    directories = optional + (96 if pe32 else 112)
+    section_table = directories + 16 * 8
+    tree, raw = 0x400, (0x58 + len(block) + 0x1FF) & ~0x1FF
+    data = bytearray(max(size, tree + raw))
+    data[0:2] = b"MZ"
+    struct.pack_into("<I4sHH", data, 0x3C, 0x40, b"PE\0\0", machine, 1)
+    struct.pack_into("<HHH", data, optional - 4, section_table - optional, 0x0022, 0x10B if pe32 else 0x20B)
+    struct.pack_into("<I", data, directories - 4, 16)
+    struct.pack_into("<II", data, directories + 2 * 8, 0x1000, raw)  # the resources
+    struct.pack_into("<8s4I", data, section_table, b".rsrc", raw, 0x1000, raw, tree)
+    for level, (name, target) in enumerate(((16, 0x80000018), (1, 0x80000030), (0x412, 0x48))):
+        struct.pack_into("<14xHII", data, tree + 0x18 * level, 1, name, target)
+    struct.pack_into("<II", data, tree + 0x48, 0x1000 + 0x58, len(block))
+    data[tree + 0x58:tree + 0x58 + len(block)] = block
+    return bytes(data)
+
+
+PROGRAM_IMAGES = {
+    "program_x64": program(version_block("2.0.0.4")),
+    "program_x86": program(version_block("2.0.0.4"), machine=0x14C),
+    "program_16bit_block": program(version_block("2.0.0.4", wide=False)),
+    "block": version_block("2.0.0.4"),
+    "block_16bit": version_block("2.0.0.4", wide=False),
 }
 
 
@@ -118,3 +183,4 @@ if __name__ == "__main__":
     write("settings", settings)
     write("update_reply", REPLIES)
     write("version", VERSIONS)
+    write("program_image", PROGRAM_IMAGES)

@@ -32,7 +32,9 @@ import unittest
 from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "fuzz"))
 import brinvale_ui as bui  # noqa: E402
+import make_corpus  # noqa: E402  (the program-file fuzzer's crafted programs)
 from brinvale_ui import (ID, OPEN_LINK, PROGRAM, install_folder, is_yes, main_text, main_ui,  # noqa: E402
                          settings_ini)
 from update_server import VERSION_QUERY, Reply, UpdateServer  # noqa: E402
@@ -60,11 +62,14 @@ FAILED = "업데이트 실패"
 # The update script as the release writes it for C:\OSBRIN: each line ends
 # CR CR LF on disk (text-mode write of CR LF), the last has no line end. The
 # program kept beside the new one comes back if the new one cannot be moved
-# into place.
+# into place. While the program has not ended, it tries again once a second.
 START_LINE = '@ start C:\\OSBRIN\\"OstrelBrinvale.exe" %1'
 UPDATE_SCRIPT = (
     'IF NOT EXIST "C:\\OSBRIN\\UpdateFile.sob" goto KError\t\r\r\n'
+    "goto Try\r\r\n"
     ":Repeat      \r\r\n"
+    '"%SystemRoot%\\System32\\ping.exe" -n 2 127.0.0.1 >nul\r\r\n'
+    ":Try\r\r\n"
     'del /f /s /q "C:\\OSBRIN\\OstrelBrinvale.exe"    \r\r\n'
     'if exist "C:\\OSBRIN\\OstrelBrinvale.exe" goto Repeat\t\t\r\r\n'
     'move /y "C:\\OSBRIN\\UpdateFile.sob" "C:\\OSBRIN\\OstrelBrinvale.exe"   \r\r\n'
@@ -337,8 +342,9 @@ class UpdateTestCase(unittest.TestCase):
     def test_same_version_starts_normally(self):
         self.expect_no_update(self.offer("2.0.0.3"))
 
-    def test_version_2_0_1_counts_as_older(self):
-        self.expect_no_update(self.offer("2.0.1"))
+    def test_an_older_version_with_larger_digits_is_no_update(self):
+        # Older part by part, though its digits read 19999, above 2003.
+        self.expect_no_update(self.offer("1.9.9.99"))
 
     def test_status_other_than_lower_case_ok_offers_nothing(self):
         self.expect_no_update(self.offer("2.0.0.4", status="OK"))
@@ -394,7 +400,7 @@ class UpdateTestCase(unittest.TestCase):
     # --- downloads that fail -------------------------------------------------
 
     def test_two_digit_last_part_counts_as_newer(self):
-        # 2.0.0.10 reads 20010, above 2003: the download is tried.
+        # Its last part, 10, is above 3: the download is tried.
         self.expect_failed_download(Reply.not_found(), version="2.0.0.10")
 
     def test_error_page_is_not_taken_for_the_program(self):
@@ -412,11 +418,15 @@ class UpdateTestCase(unittest.TestCase):
     def test_a_download_that_is_not_the_program_offered_is_never_installed(self):
         data = self.next_release
         block_page = b"<html><body>Access to this site is blocked.</body></html>\n" * 2000
+        # Windows' version functions would take its version resource for the
+        # 16-bit format and write beyond it.
+        old_format = make_corpus.program(make_corpus.version_block("2.0.0.4", wide=False), size=64 * 1024)
         for what, reply, version in (
                 ("an empty 200", Reply.text(b""), "2.0.0.4"),
                 ("a proxy's page of a program's length", Reply.text(block_page), "2.0.0.4"),
                 ("a program of another version", Reply.file(data), "2.0.0.5"),
-                ("a program for ARM64", Reply.file(for_machine(data, 0xAA64)), "2.0.0.4")):
+                ("a program for ARM64", Reply.file(for_machine(data, 0xAA64)), "2.0.0.4"),
+                ("a program with a 16-bit version resource", Reply.file(old_format), "2.0.0.4")):
             with self.subTest(what):
                 self.reset()
                 self.expect_failed_download(reply, version)
