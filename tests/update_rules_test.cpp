@@ -4,6 +4,7 @@
 // for byte.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -178,6 +179,24 @@ TEST(UpdateFile, AWholeProgramShowsItsMachineAndVersionResource)
     Put32(noResources, kOptional + 112 + 2 * 8, 0);
     ASSERT_TRUE(ReadProgramImage(noResources));
     EXPECT_TRUE(ReadProgramImage(noResources)->versionResource.empty());
+}
+
+// The 32-bit program as the build made it reads as the 64-bit program reads
+// every offer: an x86 program, of its own version, for every Windows.
+TEST(UpdateFile, TheReal32BitProgramIsAnX86ProgramOfItsVersion)
+{
+    std::ifstream file(BRINVALE_X86_NEXT_PROGRAM, std::ios::binary);
+    if (!file) {
+        if (std::getenv("BRINVALE_REQUIRE_X86"))
+            FAIL() << BRINVALE_X86_NEXT_PROGRAM << " not built (windows-x86 preset)";
+        GTEST_SKIP() << BRINVALE_X86_NEXT_PROGRAM << " not built (windows-x86 preset)";
+    }
+    const Bytes bytes(std::istreambuf_iterator<char>(file), {});
+    const std::optional<ProgramImage> image = ReadProgramImage(bytes);
+    ASSERT_TRUE(image);
+    EXPECT_EQ(image->machine, kMachineI386);
+    EXPECT_EQ(FileVersionInBlock(image->versionResource), "2.0.0.4");
+    EXPECT_TRUE(MachineRunsHere(image->machine, false) && MachineRunsHere(image->machine, true));
 }
 
 TEST(UpdateFile, AnythingButAWholeProgramIsRefused)
