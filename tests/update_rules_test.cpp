@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "update/program_image.h"
-#include "update/scripts.h"
+#include "install/scripts.h"
 #include "update/signature.h"
 #include "update/version.h"
 #include "update/version_block.h"

@@ -29,6 +29,9 @@ std::string ProgramFolder();
 // every narrow path and script name another file.
 bool ProgramPathSurvivesAnsi();
 
+// The installed program: the install folder and the program's file name.
+std::string InstalledProgramPath();
+
 // The settings file: the program folder and szIniFileName.
 std::string SettingsFilePath();
 

@@ -47,6 +47,11 @@ std::string ProgramFolder()
     return path.substr(0, path.find_last_of('\\') + 1);
 }
 
+std::string InstalledProgramPath()
+{
+    return std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
+}
+
 std::string SettingsFilePath()
 {
     return ProgramFolder() + g_paths.szIniFileName;

@@ -6,6 +6,7 @@
 #include "config/port_list.h"
 #include "config/run_key.h"
 #include "config/settings.h"
+#include "log/traffic_log.h"
 #include "res/resource.h"
 
 namespace brinvale {
@@ -43,7 +44,7 @@ BOOL CSettingDlg::OnInitDialog()
 
 void CSettingDlg::ShowLogFolder()
 {
-    const std::wstring folder = FromAnsi(ProgramFolder() + "CATLOG");
+    const std::wstring folder = FromAnsi(ProgramFolder() + kTrafficLogFolder);
     const DWORD attributes = GetFileAttributesW(folder.c_str());
     const bool exists = attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY);
     if (exists || CreateDirectoryW(folder.c_str(), nullptr))
@@ -99,7 +100,7 @@ void CSettingDlg::OnAutoConnect()
     const bool on = IsChecked(IDC_AUTO_CONNECT);
     EnableItem(IDC_START_PORT, on);
     EnableItem(IDC_START_SPEED, on);
-    WriteSetting("COMMON", "auto_run", on ? "Y" : "N");
+    WriteSetting(kAutoRunKey, on ? "Y" : "N");
     if (on) {
         // What the lists show now becomes the saved start option.
         OnStartPort();
@@ -111,14 +112,14 @@ void CSettingDlg::OnAutoConnect()
 void CSettingDlg::OnShowStatus()
 {
     const bool on = IsChecked(IDC_SHOW_STATUS);
-    WriteSetting("STATUSBOX", "show", on ? "show" : "hidden");
+    WriteSetting(kStatusBoxKey, on ? "show" : "hidden");
     g_bShowStatusBox = on ? 1 : 0;
 }
 
 void CSettingDlg::OnLogSwitch()
 {
     const bool on = IsChecked(IDC_LOG_SWITCH);
-    WriteSetting("COMMON", "log", on ? "Y" : "N");
+    WriteSetting(kLogKey, on ? "Y" : "N");
     g_bLogEnabled = on ? 1 : 0;
     m_shell.SetLogging(on);
 }
@@ -130,7 +131,7 @@ void CSettingDlg::OnStartPort()
     const int port = PortNumberFromEntry(entry);
     if (port == g_nComPort)
         return;
-    WriteSetting("COMPORT", "port", text.c_str());
+    WriteSetting(kPortKey, text);
     g_nComPort = port;
     m_bConnChanged = true;
 }
@@ -140,7 +141,7 @@ void CSettingDlg::OnStartSpeed()
     const std::wstring rate = SpeedFromLabel(LabelForSpeed(SelectedEntry(Item(IDC_START_SPEED))));
     if (rate == g_strComSpeed)
         return;
-    WriteSetting("COMPORT", "speed", ToAnsi(LabelForSpeed(rate)).substr(0, 7).c_str());
+    WriteSetting(kSpeedKey, ToAnsi(LabelForSpeed(rate)).substr(0, 7));
     g_strComSpeed = rate;
     m_bConnChanged = true;
 }

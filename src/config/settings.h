@@ -17,6 +17,22 @@ extern int g_bShowStatusBox;
 extern int g_bAutoConnect;
 extern int g_bLogEnabled;
 
+// A key of the settings file, with the value a new file gets and a missing
+// key reads as.
+struct SettingKey {
+    const wchar_t* section;
+    const wchar_t* key;
+    const wchar_t* defaultValue;
+};
+
+inline constexpr SettingKey kPortKey{L"COMPORT", L"port", L"0"};
+inline constexpr SettingKey kSpeedKey{L"COMPORT", L"speed", L"9.6K"};
+inline constexpr SettingKey kStatusBoxKey{L"STATUSBOX", L"show", L"hidden"};
+inline constexpr SettingKey kAutoRunKey{L"COMMON", L"auto_run", L"N"};
+inline constexpr SettingKey kLogKey{L"COMMON", L"log", L"N"};
+// In the order a new settings file lists them.
+inline constexpr SettingKey kSettingKeys[] = {kPortKey, kSpeedKey, kStatusBoxKey, kAutoRunKey, kLogKey};
+
 // "3" gives 3; anything but decimal digits (or a number too large) gives 0.
 int PortFromStored(const std::wstring& value);
 
@@ -37,8 +53,9 @@ bool YesFromStored(const std::wstring& value);
 // the five defaults when it does not exist.
 void LoadSettings(const std::string& path);
 
-// Writes one key into the settings file beside the running program.
-void WriteSetting(const char* section, const char* key, const char* value);
+// Writes one key into the settings file beside the running program; value
+// in the ANSI code page.
+void WriteSetting(const SettingKey& key, const std::string& value);
 #endif
 
 }  // namespace brinvale

@@ -15,10 +15,10 @@ namespace {
 
 constexpr DWORD kValueChars = 512;
 
-std::wstring ReadKey(const std::wstring& path, const wchar_t* section, const wchar_t* key, const wchar_t* fallback)
+std::wstring ReadKey(const std::wstring& path, const SettingKey& key)
 {
     wchar_t value[kValueChars] = {};
-    GetPrivateProfileStringW(section, key, fallback, value, kValueChars, path.c_str());
+    GetPrivateProfileStringW(key.section, key.key, key.defaultValue, value, kValueChars, path.c_str());
     return value;
 }
 
@@ -55,28 +55,24 @@ void LoadSettings(const std::string& path)
     if (!EnsureFile(file, created))
         return;
     if (created) {
-        WritePrivateProfileStringW(L"COMPORT", L"port", L"0", file.c_str());
-        WritePrivateProfileStringW(L"COMPORT", L"speed", L"9.6K", file.c_str());
-        WritePrivateProfileStringW(L"STATUSBOX", L"show", L"hidden", file.c_str());
-        WritePrivateProfileStringW(L"COMMON", L"auto_run", L"N", file.c_str());
-        WritePrivateProfileStringW(L"COMMON", L"log", L"N", file.c_str());
+        for (const SettingKey& key : kSettingKeys)
+            WritePrivateProfileStringW(key.section, key.key, key.defaultValue, file.c_str());
     }
 
-    g_nComPort = PortFromStored(ReadKey(file, L"COMPORT", L"port", L"0"));
-    g_strComSpeed = SpeedFromLabel(ReadKey(file, L"COMPORT", L"speed", L"9.6K"));
-    g_bShowStatusBox = ShowFromStored(ReadKey(file, L"STATUSBOX", L"show", L"hidden")) ? 1 : 0;
-    g_bAutoConnect = YesFromStored(ReadKey(file, L"COMMON", L"auto_run", L"N")) ? 1 : 0;
-    g_bLogEnabled = YesFromStored(ReadKey(file, L"COMMON", L"log", L"N")) ? 1 : 0;
+    g_nComPort = PortFromStored(ReadKey(file, kPortKey));
+    g_strComSpeed = SpeedFromLabel(ReadKey(file, kSpeedKey));
+    g_bShowStatusBox = ShowFromStored(ReadKey(file, kStatusBoxKey)) ? 1 : 0;
+    g_bAutoConnect = YesFromStored(ReadKey(file, kAutoRunKey)) ? 1 : 0;
+    g_bLogEnabled = YesFromStored(ReadKey(file, kLogKey)) ? 1 : 0;
 }
 
-void WriteSetting(const char* section, const char* key, const char* value)
+void WriteSetting(const SettingKey& key, const std::string& value)
 {
     const std::wstring file = FromAnsi(SettingsFilePath());
     bool created = false;
     if (!EnsureFile(file, created))
         return;
-    WritePrivateProfileStringW(FromAnsi(section).c_str(), FromAnsi(key).c_str(), FromAnsi(value).c_str(),
-                               file.c_str());
+    WritePrivateProfileStringW(key.section, key.key, FromAnsi(value).c_str(), file.c_str());
 }
 
 }  // namespace brinvale

@@ -45,7 +45,7 @@ void EnsureDefaultLocation()
 {
     if (g_locationSet)
         return;
-    g_logFolder = ExecutablePath().parent_path() / "CATLOG";
+    g_logFolder = ExecutablePath().parent_path() / kTrafficLogFolder;
     g_logBaseName = ExecutableBaseName();
     g_locationSet = true;
 }

@@ -11,6 +11,10 @@
 
 namespace brinvale {
 
+// The log's folder beside the program: the settings show it, the removal
+// scripts delete it.
+inline constexpr const char* kTrafficLogFolder = "CATLOG";
+
 enum LogCode : int {
     kLogInfo = 1,
     kLogCatToPc = 2,

@@ -10,7 +10,8 @@
 #include "ui/look.h"
 #include "ui/main_dialog.h"
 #include "ui/single_instance.h"
-#include "update/install.h"
+#include "install/install.h"
+#include "install/removal.h"
 #include "update/update.h"
 
 #ifdef BRINVALE_TEST_BUILD

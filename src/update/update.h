@@ -32,14 +32,6 @@ int CheckForUpdate(AppShell& shell);
 bool IsInstallableUpdate(std::span<const std::uint8_t> bytes,
                          const std::optional<std::vector<std::uint8_t>>& signature, std::string_view version);
 
-// A script is written into the program's own folder and started hidden
-// there. False when it could not be written whole (nothing is left behind
-// then) or, for StartScript, not started.
-bool WriteScript(const char* name, const std::string& text);
-bool StartScript(const char* name);
-void DeleteScript(const char* name);
-bool WriteAndStartScript(const char* name, const std::string& text);
-
 // Keeps a copy of the installed program beside it, writes and starts the
 // update script and ends the program. False, with nothing left behind and
 // the program running on, when any of it cannot be done.

@@ -5,7 +5,7 @@
 #include "common/text.h"
 #include "update/download_dialog.h"
 #include "update/http_win32.h"
-#include "update/install_folder.h"
+#include "install/install_folder.h"
 #include "update/update.h"
 #include "update/version.h"
 

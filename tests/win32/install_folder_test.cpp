@@ -9,7 +9,7 @@
 
 #include <string>
 
-#include "update/install_folder.h"
+#include "install/install_folder.h"
 
 namespace brinvale {
 namespace {

@@ -81,10 +81,10 @@ TEST(SettingsFile, WriteSettingReplacesOneKeyBesideTheProgram)
     std::strcpy(g_paths.szIniFileName, "brinvale-write-test.ini");
     const std::filesystem::path ini = FromAnsi(SettingsFilePath());
     std::filesystem::remove(ini);
-    WriteSetting("COMMON", "log", "Y");
+    WriteSetting(kLogKey, "Y");
     EXPECT_EQ(ReadAll(ini), "[COMMON]\r\nlog=Y\r\n") << "a file made here gets only the one key";
-    WriteSetting("COMMON", "log", "N");
-    WriteSetting("COMPORT", "port", "4");
+    WriteSetting(kLogKey, "N");
+    WriteSetting(kPortKey, "4");
     EXPECT_EQ(ReadAll(ini), "[COMMON]\r\nlog=N\r\n[COMPORT]\r\nport=4\r\n");
     std::filesystem::remove(ini);
 }

@@ -10,6 +10,13 @@
 
 namespace brinvale {
 
+// Each script's file name, which is also how the script deletes itself at
+// its end: written once here, for the text and for the file alike.
+inline constexpr const char* kUpdateScriptName = "update_brinvale.bat";
+inline constexpr const char* kRemovalScriptName = "killfileall.bat";
+inline constexpr const char* kOldCopyRemovalScriptName = "killfile.bat";
+inline constexpr const char* kRestartScriptName = "runextern.bat";
+
 // A script holds at most this many bytes; a longer one is never written, so
 // no cut-off script ever runs.
 constexpr std::size_t kMaxScriptText = 1023;

@@ -1,8 +1,10 @@
-#include "update/scripts.h"
+#include "install/scripts.h"
 
 #include <cstdarg>
 #include <cstdio>
 #include <initializer_list>
+
+#include "log/traffic_log.h"
 
 namespace brinvale {
 
@@ -100,7 +102,7 @@ std::optional<std::string> UpdateScriptText(const std::string& updateFile, const
                                ":END";
     return Compose(format.c_str(), updateFile.c_str(), installed.c_str(), installed.c_str(), updateFile.c_str(),
                    installed.c_str(), installed.c_str(), backup.c_str(), installed.c_str(), start.c_str(),
-                   updateFile.c_str(), backup.c_str(), "update_brinvale.bat");
+                   updateFile.c_str(), backup.c_str(), kUpdateScriptName);
 }
 
 std::optional<std::string> RemovalScriptText(const std::string& baseName, const std::string& installFolderWithSlash)
@@ -109,7 +111,7 @@ std::optional<std::string> RemovalScriptText(const std::string& baseName, const 
         return std::nullopt;
     const char* b = baseName.c_str();
     const char* i = installFolderWithSlash.c_str();
-    const char* l = "CATLOG";
+    const char* l = kTrafficLogFolder;
     const std::string format = kRetryLoop +
                                "del /f /s /q \"%s.exe\"    \r\n"
                                "del /f /s /q \"%s.ini\"    \r\n"
@@ -124,7 +126,7 @@ std::optional<std::string> RemovalScriptText(const std::string& baseName, const 
                                "if exist \"%s%s.ini\" goto Repeat \r\n"
                                "if exist \"%s%s\" goto Repeat \r\n"
                                "del /s /q %s     \r\n";
-    return Compose(format.c_str(), b, b, i, b, i, b, l, i, l, b, b, l, i, b, i, b, i, l, "killfileall.bat");
+    return Compose(format.c_str(), b, b, i, b, i, b, l, i, l, b, b, l, i, b, i, b, i, l, kRemovalScriptName);
 }
 
 std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
@@ -140,7 +142,7 @@ std::optional<std::string> OldCopyRemovalScriptText(const std::string& baseName)
                                "if exist \"%s.ini\" goto Repeat\t\t\r\n"
                                "if exist \"%s\" goto Repeat\t\t\r\n"
                                "del /s /q %s     \r\n";
-    return Compose(format.c_str(), b, b, "CATLOG", b, b, "CATLOG", "killfile.bat");
+    return Compose(format.c_str(), b, b, kTrafficLogFolder, b, b, kTrafficLogFolder, kOldCopyRemovalScriptName);
 }
 
 std::optional<std::string> RestartScriptText(const std::string& installFolder, const std::string& programFileName)
@@ -150,8 +152,8 @@ std::optional<std::string> RestartScriptText(const std::string& installFolder, c
     const std::string format = "@ start %s\\\"%s\" %%1\t\r\n" + kRetryLoop +
                                "del /f /s /q \"%s\"    \r\n"
                                "if exist \"%s\" goto Repeat\t\t\r\n";
-    return Compose(format.c_str(), installFolder.c_str(), programFileName.c_str(), "runextern.bat",
-                   "runextern.bat");
+    return Compose(format.c_str(), installFolder.c_str(), programFileName.c_str(), kRestartScriptName,
+                   kRestartScriptName);
 }
 
 std::string ScriptFileBytes(const std::string& text)

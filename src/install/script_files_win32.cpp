@@ -5,8 +5,8 @@
 
 #include "common/program_paths.h"
 #include "common/text.h"
-#include "update/scripts.h"
-#include "update/update.h"
+#include "install/script_files.h"
+#include "install/scripts.h"
 
 namespace brinvale {
 
@@ -62,29 +62,6 @@ bool WriteAndStartScript(const char* name, const std::string& text)
         return true;
     DeleteScript(name);
     return false;
-}
-
-bool StartUpdateAndExit(AppShell& shell)
-{
-    const std::optional<std::string> text =
-        UpdateScriptText(g_szUpdateFile, g_paths.szInstallFolder, g_paths.szProgramFileName);
-    if (!text)
-        return false;
-    // The program in place is kept beside it until the new one has taken its
-    // place; the script puts it back if the move fails.
-    const std::string installedPath = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
-    const std::wstring installed = FromAnsi(installedPath);
-    const std::wstring backup = FromAnsi(UpdateBackupPath(installedPath));
-    if (GetFileAttributesW(installed.c_str()) == INVALID_FILE_ATTRIBUTES)
-        DeleteFileW(backup.c_str());  // nothing to keep; an old one must not come back
-    else if (!CopyFileW(installed.c_str(), backup.c_str(), FALSE))
-        return false;
-    if (!WriteAndStartScript("update_brinvale.bat", *text)) {
-        DeleteFileW(backup.c_str());
-        return false;
-    }
-    shell.QuitWithoutAsking();
-    return true;
 }
 
 }  // namespace brinvale

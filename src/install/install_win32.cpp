@@ -1,9 +1,9 @@
 // The program installs itself: started from anywhere but the install folder,
 // it copies itself there, leaves a shortcut on the desktop, starts the
 // installed copy and ends.
+#include "install/install.h"
+
 #include <windows.h>
-#include <objbase.h>
-#include <shlobj.h>
 
 #include <optional>
 #include <vector>
@@ -11,9 +11,11 @@
 #include "common/platform.h"
 #include "common/program_paths.h"
 #include "common/text.h"
-#include "update/install.h"
-#include "update/install_folder.h"
-#include "update/scripts.h"
+#include "install/desktop_shortcut.h"
+#include "install/install_folder.h"
+#include "install/removal.h"
+#include "install/script_files.h"
+#include "install/scripts.h"
 
 namespace brinvale {
 
@@ -112,33 +114,6 @@ bool HaveSameBytes(const std::wstring& a, const std::wstring& b)
     }
 }
 
-class ComSession {
-public:
-    ComSession() { CoInitialize(nullptr); }
-    ~ComSession() { CoUninitialize(); }
-    ComSession(const ComSession&) = delete;
-    ComSession& operator=(const ComSession&) = delete;
-};
-
-template <typename Interface>
-class ComPtr {
-public:
-    ComPtr() = default;
-    ~ComPtr()
-    {
-        if (m_p)
-            m_p->Release();
-    }
-    ComPtr(const ComPtr&) = delete;
-    ComPtr& operator=(const ComPtr&) = delete;
-    Interface** Out() { return &m_p; }
-    Interface* operator->() const { return m_p; }
-    explicit operator bool() const { return m_p != nullptr; }
-
-private:
-    Interface* m_p = nullptr;
-};
-
 // The installed program is started, updated and removed by scripts that name
 // it: a name cmd would read otherwise, or one the ANSI code page cannot hold,
 // is not installed at all (the program runs where it was started).
@@ -149,32 +124,14 @@ bool NameFitsScripts()
            RestartScriptText(g_paths.szInstallFolder, g_paths.szProgramFileName).has_value();
 }
 
-}  // namespace
-
-int CreateDesktopShortcut(AppShell& shell, const std::string& target, const std::string& folder,
-                          const std::string& name)
+// Starts the installed copy once this one has ended.
+bool WriteRestartScript()
 {
-    const std::wstring targetPath = FromAnsi(target);
-    const std::wstring linkPath = FromAnsi(folder + "\\" + name);
-    // The shell link keeps paths of MAX_PATH characters; a longer one is left
-    // out rather than saved cut short.
-    if (targetPath.size() >= MAX_PATH || linkPath.size() >= MAX_PATH)
-        return 0;
-
-    ComSession com;
-    ComPtr<IShellLinkW> link;
-    if (FAILED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                reinterpret_cast<void**>(link.Out()))))
-        return 0;
-    link->SetPath(targetPath.c_str());
-    link->SetWorkingDirectory(targetPath.substr(0, targetPath.find_last_of(L'\\')).c_str());
-    ComPtr<IPersistFile> file;
-    if (SUCCEEDED(link->QueryInterface(IID_IPersistFile, reinterpret_cast<void**>(file.Out())))) {
-        if (file->Save(linkPath.c_str(), TRUE) != S_OK)
-            shell.ShowMessage(L"바로가기 생성 오류가 발생하였습니다.");
-    }
-    return 1;
+    const std::optional<std::string> text = RestartScriptText(g_paths.szInstallFolder, g_paths.szProgramFileName);
+    return text && WriteAndStartScript(kRestartScriptName, *text);
 }
+
+}  // namespace
 
 void InstallIfNeeded(AppShell& shell)
 {
@@ -183,12 +140,12 @@ void InstallIfNeeded(AppShell& shell)
     if (shell.IsQuitting() || !NameFitsScripts())
         return;
     const std::string desktop = DesktopFolder();
-    const std::string shortcutName = std::string(g_paths.szBaseName) + ".lnk";
+    const std::string shortcutName = ShortcutFileName();
     const std::wstring running = ExecutablePath().wstring();
 
     if (!PrepareInstallFolder(FromAnsi(g_paths.szInstallFolder)))
         return;
-    const std::string installed = std::string(g_paths.szInstallFolder) + "\\" + g_paths.szProgramFileName;
+    const std::string installed = InstalledProgramPath();
     if (desktop.empty() || !IsDirectory(FromAnsi(desktop)))
         return;
     if (!Exists(FromAnsi(desktop + "\\" + shortcutName)))

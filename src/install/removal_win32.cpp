@@ -1,39 +1,19 @@
+#include "install/removal.h"
+
 #include <windows.h>
 
 #include <cwctype>
+#include <optional>
 
 #include "common/program_paths.h"
-#include "common/text.h"
 #include "config/run_key.h"
-#include "update/install.h"
-#include "update/scripts.h"
-#include "update/update.h"
+#include "install/desktop_shortcut.h"
+#include "install/script_files.h"
+#include "install/scripts.h"
 
 namespace brinvale {
 
-std::string DesktopFolder()
-{
-    std::string folder;
-    if (ReadUserRegistryString("SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\Explorer\\Shell Folders", "Desktop",
-                               folder) != 1)
-        return {};
-    return folder;
-}
-
-std::string ShortcutFilePath()
-{
-    const std::string folder = DesktopFolder();
-    return folder.empty() ? std::string() : folder + "\\" + g_paths.szBaseName + ".lnk";
-}
-
 namespace {
-
-void DeleteShortcut()
-{
-    const std::string shortcut = ShortcutFilePath();
-    if (!shortcut.empty())
-        DeleteFileW(FromAnsi(shortcut).c_str());
-}
 
 // The shortcut goes only when the script that removes the rest can run.
 bool WriteAndStartRemoval(const char* name, const std::optional<std::string>& text)
@@ -51,18 +31,13 @@ bool WriteAndStartRemoval(const char* name, const std::optional<std::string>& te
 
 bool WriteRemovalScript()
 {
-    return WriteAndStartRemoval("killfileall.bat", RemovalScriptText(g_paths.szBaseName, HomeDrive() + "\\OSBRIN\\"));
+    return WriteAndStartRemoval(kRemovalScriptName,
+                                RemovalScriptText(g_paths.szBaseName, std::string(g_paths.szInstallFolder) + "\\"));
 }
 
 bool WriteOldCopyRemovalScript()
 {
-    return WriteAndStartRemoval("killfile.bat", OldCopyRemovalScriptText(g_paths.szBaseName));
-}
-
-bool WriteRestartScript()
-{
-    const std::optional<std::string> text = RestartScriptText(g_paths.szInstallFolder, g_paths.szProgramFileName);
-    return text && WriteAndStartScript("runextern.bat", *text);
+    return WriteAndStartRemoval(kOldCopyRemovalScriptName, OldCopyRemovalScriptText(g_paths.szBaseName));
 }
 
 void UnregisterAndQuit(AppShell& shell)

@@ -1,4 +1,4 @@
-#include "update/install_folder.h"
+#include "install/install_folder.h"
 
 #include <aclapi.h>
 #include <sddl.h>
