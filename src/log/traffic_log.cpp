@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <mutex>
-#include <system_error>
 
 namespace brinvale {
 
@@ -110,9 +109,7 @@ void WriteTrafficLog(const void* bytes, int code, int length)
     std::lock_guard lock(g_logLock);
     EnsureDefaultLocation();
 
-    std::error_code error;
-    std::filesystem::create_directory(g_logFolder, error);
-    if (error)
+    if (!MakePrivateFolder(g_logFolder))
         return;
 
     // One reading of the clock for both the time stamp and the file's date,
@@ -122,11 +119,7 @@ void WriteTrafficLog(const void* bytes, int code, int length)
     if (line.empty())
         return;
 
-    std::FILE* file = OpenForAppend(g_logFolder / TrafficLogFileName(g_logBaseName, now));
-    if (!file)
-        return;
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    AppendToPrivateFile(g_logFolder / TrafficLogFileName(g_logBaseName, now), line);
 }
 
 }  // namespace brinvale
