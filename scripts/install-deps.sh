@@ -11,6 +11,7 @@ packages=(
     g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix
     g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix   # the 32-bit Windows program
     dpkg-dev openssl                              # the relay's package; update signatures
+    lintian systemd                               # the package's checks: lintian, systemd-analyze security
     wine64 xvfb openbox socat                     # the Windows program and its tests
     openssl                                       # signing the updates the tests offer
     fonts-nanum locales                           # Korean texts under Wine

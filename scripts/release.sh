@@ -74,6 +74,7 @@ cmake --preset native -B "$work/linux" -DBRINVALE_TESTS=OFF -DCMAKE_BUILD_TYPE=R
 cmake --build "$work/linux" --target brinvale-relay -j 2
 rm -rf "$work/package"
 (cd "$work/linux" && cpack -G DEB -B "$work/package" >/dev/null)
+lintian --fail-on error,warning "$work"/package/brinvale-relay_"$version"_*.deb
 
 echo "== dist/"
 rm -rf dist

@@ -44,10 +44,21 @@ TEST(TrafficLogFormat, LargestBurstGivesFourThousandNinetyEightDigits)
     EXPECT_EQ(line.substr(34 + 4098), "]\r\n");
 }
 
-TEST(TrafficLogFormat, LineEndsInsideAnInfoTextCannotForgeARecord)
+TEST(TrafficLogFormat, ControlBytesAndBackslashesInAnInfoTextBecomeHexEscapes)
 {
-    EXPECT_EQ(FormatTrafficRecord(kMorning, kLogInfo, "ConnectToVAN 1\r\n09:00(1)", 0),
-              "09:05:07.042 >            [0   ] [ConnectToVAN 1??09:00(1)]\r\n");
+    const struct {
+        const char* text;
+        const char* shown;
+    } cases[] = {
+        {"ConnectToVAN 1\r\n09:00(1)", "ConnectToVAN 1\\x0D\\x0A09:00(1)"},  // no forged record
+        {"\x1B[2J\x07\x7F\x01\x1F", "\\x1B[2J\\x07\\x7F\\x01\\x1F"},         // nothing drives a terminal
+        {"a\\x0Db", "a\\x5Cx0Db"},                                           // no escape forged
+        {"COM3 \xEC\x97\xB0 ~", "COM3 \xEC\x97\xB0 ~"},                      // other bytes as they are
+    };
+    for (const auto& c : cases) {
+        EXPECT_EQ(FormatTrafficRecord(kMorning, kLogInfo, c.text, 0),
+                  std::string("09:05:07.042 >            [0   ] [") + c.shown + "]\r\n");
+    }
 }
 
 TEST(TrafficLogFormat, UnknownCodesWriteNothing)

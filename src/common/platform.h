@@ -1,10 +1,10 @@
 // Small operating-system services the portable code needs: where the program
-// lives, the local time with milliseconds, and a file opened for appending.
+// lives, the local time with milliseconds, and private files to append to.
 // Implemented once per platform (platform_win32.cpp, platform_posix.cpp).
 #pragma once
 
-#include <cstdio>
 #include <filesystem>
+#include <string_view>
 
 namespace brinvale {
 
@@ -27,8 +27,18 @@ std::filesystem::path ExecutableBaseName();
 
 LocalTime LocalNow();
 
-// Opens path for binary appending; null when it cannot be opened.
-std::FILE* OpenForAppend(const std::filesystem::path& path);
+// Makes the folder path (its parent must exist) for files that only the
+// program's user may read: mode 0700 on Linux whatever the umask; on Windows
+// it inherits the permissions of the folder it is in (the install folder's).
+// A folder that exists already is left as it is. False when path cannot be
+// made and nothing is there.
+bool MakePrivateFolder(const std::filesystem::path& path);
+
+// Appends bytes to the file path in binary. A file made here is readable and
+// writable by the program's user only (0600 on Linux whatever the umask); on
+// Linux a link, or anything but a plain file, at path is refused. False when
+// the bytes were not all written.
+bool AppendToPrivateFile(const std::filesystem::path& path, std::string_view bytes);
 
 // Sleeps the calling thread.
 void SleepMilliseconds(int ms);

@@ -3,6 +3,8 @@
 
 #include <windows.h>
 
+#include <cstdio>
+#include <memory>
 #include <string>
 
 namespace brinvale {
@@ -49,9 +51,18 @@ LocalTime LocalNow()
     return t;
 }
 
-std::FILE* OpenForAppend(const std::filesystem::path& path)
+bool MakePrivateFolder(const std::filesystem::path& path)
 {
-    return _wfopen(path.c_str(), L"ab");
+    // No descriptor of its own: the log folder lives in the install folder
+    // and takes that folder's permissions.
+    return CreateDirectoryW(path.c_str(), nullptr) || GetLastError() == ERROR_ALREADY_EXISTS;
+}
+
+bool AppendToPrivateFile(const std::filesystem::path& path, std::string_view bytes)
+{
+    const auto close = [](std::FILE* f) { std::fclose(f); };
+    const std::unique_ptr<std::FILE, decltype(close)> file(_wfopen(path.c_str(), L"ab"), close);
+    return file && std::fwrite(bytes.data(), 1, bytes.size(), file.get()) == bytes.size();
 }
 
 void SleepMilliseconds(int ms)

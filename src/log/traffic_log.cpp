@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <mutex>
-#include <system_error>
 
 namespace brinvale {
 
@@ -27,16 +26,29 @@ const char* DirectionTag(int code)
     }
 }
 
-// The log is opened in binary mode on every platform and writes the CR LF
-// that Windows text mode would, so files are identical everywhere. A line
-// end inside an info text (the VAN address comes from the terminal) would
-// forge a record of its own; it is shown as '?'.
+const char kHexDigits[] = "0123456789ABCDEF";
+
+// The log is written in binary on every platform, with the CR LF that
+// Windows text mode would write, so files are identical everywhere.
+//
+// Info texts carry what the terminal sent (the VAN address). A control byte
+// there would drive whatever shows the log (tail, type) and a line end would
+// forge a record, so bytes below 0x20 and DEL are written as \xHH, in the
+// uppercase hex of the data lines. The backslash is escaped too, so no text
+// can pass for an escape. Other bytes stay as they are: a port name may be
+// UTF-8 or ANSI text.
 std::string InfoText(const char* text)
 {
-    std::string out = text ? text : "";
-    for (char& c : out) {
-        if (c == '\r' || c == '\n')
-            c = '?';
+    std::string out;
+    for (const char* c = text; c && *c; ++c) {
+        const auto byte = static_cast<unsigned char>(*c);
+        if (byte >= 0x20 && byte != 0x7F && byte != '\\') {
+            out += *c;
+            continue;
+        }
+        out += "\\x";
+        out += kHexDigits[byte >> 4];
+        out += kHexDigits[byte & 0x0F];
     }
     return out;
 }
@@ -72,7 +84,6 @@ std::string FormatTrafficRecord(const LocalTime& when, int code, const void* byt
     char head[48];
     std::snprintf(head, sizeof head, "%s [%-4d] [", tag, length);
     line += head;
-    static const char kHexDigits[] = "0123456789ABCDEF";
     const auto* data = static_cast<const unsigned char*>(bytes);
     for (int i = 0; data && i < length; ++i) {
         line += kHexDigits[data[i] >> 4];
@@ -110,9 +121,7 @@ void WriteTrafficLog(const void* bytes, int code, int length)
     std::lock_guard lock(g_logLock);
     EnsureDefaultLocation();
 
-    std::error_code error;
-    std::filesystem::create_directory(g_logFolder, error);
-    if (error)
+    if (!MakePrivateFolder(g_logFolder))
         return;
 
     // One reading of the clock for both the time stamp and the file's date,
@@ -122,11 +131,7 @@ void WriteTrafficLog(const void* bytes, int code, int length)
     if (line.empty())
         return;
 
-    std::FILE* file = OpenForAppend(g_logFolder / TrafficLogFileName(g_logBaseName, now));
-    if (!file)
-        return;
-    std::fwrite(line.data(), 1, line.size(), file);
-    std::fclose(file);
+    AppendToPrivateFile(g_logFolder / TrafficLogFileName(g_logBaseName, now), line);
 }
 
 }  // namespace brinvale

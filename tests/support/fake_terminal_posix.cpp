@@ -2,6 +2,8 @@
 // opens the slave by its path as it would open /dev/ttyUSB0.
 #include "support/fake_terminal.h"
 
+#include <gtest/gtest.h>
+
 #include <chrono>
 #include <fcntl.h>
 #include <poll.h>
@@ -94,7 +96,8 @@ public:
     PluggableTerminal(int master, int slave, std::string ptyPath, std::string link)
         : PtyTerminal(master, slave, std::move(ptyPath)), m_link(std::move(link))
     {
-        symlink(m_path.c_str(), m_link.c_str());
+        if (symlink(m_path.c_str(), m_link.c_str()) != 0)
+            ADD_FAILURE() << "cannot link " << m_link << " to " << m_path;
     }
     ~PluggableTerminal() override { unlink(m_link.c_str()); }
 
