@@ -525,17 +525,11 @@ class Program:
         """What the program wrote to stdout and stderr (Wine's messages too)."""
         return self.log_path.read_text("utf-8", "replace") if self.log_path.exists() else ""
 
-    def __enter__(self) -> "Program":
-        return self
-
-    def __exit__(self, *exc) -> None:
-        self.stop()
-
 
 def start_program(exe: os.PathLike | str, *args: str, cwd: Optional[os.PathLike | str] = None,
                   log: Optional[os.PathLike | str] = None,
                   uidriver: Optional[str] = None) -> Program:
-    """Starts exe with args under Wine; stop() or a with-block ends it."""
+    """Starts exe with args under Wine; stop() ends it."""
     return Program(str(exe), args, str(cwd) if cwd is not None else None, log, uidriver)
 
 
@@ -566,9 +560,3 @@ def end_script(script: str) -> None:
         except ProcessLookupError:
             pass
     wait_for(lambda: not script_processes(script), 10, message=f"{script} ended")
-
-
-def kill_program(name: str, uidriver: Optional[str] = None) -> int:
-    """Terminates every Windows process of that executable; how many."""
-    out = ui_ok("kill-process", name, uidriver=uidriver, timeout=60)
-    return int(out or "0")

@@ -57,7 +57,8 @@ const wchar_t kDialogClass[] = L"#32770";
 const wchar_t kMenuClass[] = L"#32768";
 const wchar_t kDefaultMessageBoxCaption[] = L"OstrelBrinvale";
 
-const char kUsage[] =
+// What --help prints before and after the commands (Driver::Commands).
+const char kUsageHead[] =
     "usage: uidriver [--has ID] [--pid PID] [--wait MS] COMMAND [ARGS...]\n"
     "\n"
     "CAPTION is a top-level window's exact caption, or hwnd:0x... for one window\n"
@@ -67,100 +68,8 @@ const char kUsage[] =
     "control (not of message boxes) and --pid PID one process; of what remains\n"
     "the topmost is taken, with a note on stderr when that was a guess.\n"
     "--wait MS waits that long for the window (default: no wait).\n"
-    "IDs are decimal or 0x hex. Booleans print yes or no.\n"
-    "\n"
-    "Windows\n"
-    "  windows [--all]              top-level windows of other processes: hwnd, pid,\n"
-    "                               visible, class, caption (tab-separated); without\n"
-    "                               --all only those visible or with a caption\n"
-    "  wait-window CAPTION [MS]     wait until the window exists (default 10000 ms);\n"
-    "                               prints its hwnd\n"
-    "  wait-gone CAPTION [MS]       wait until no such window exists\n"
-    "  wait-visible CAPTION [MS]    wait until the window exists and is visible\n"
-    "  wait-hidden CAPTION [MS]     wait until no such window is visible (hidden or gone)\n"
-    "  wait-text CAPTION ID TEXT [MS]  wait until control ID's text equals TEXT\n"
-    "  children CAPTION             controls: id, class, visible, enabled, text\n"
-    "  text CAPTION ID              text of control ID (ID 0: the caption)\n"
-    "  visible CAPTION [ID]         IsWindowVisible of the window or a control\n"
-    "  enabled CAPTION [ID]         IsWindowEnabled of the window or a control\n"
-    "  iconic CAPTION               minimised?\n"
-    "  topmost CAPTION              WS_EX_TOPMOST set?\n"
-    "  style CAPTION [ID]           window style, hex\n"
-    "  exstyle CAPTION [ID]         extended window style, hex\n"
-    "  alpha CAPTION                layered-window alpha 0-255, or none (not layered,\n"
-    "                               or no LWA_ALPHA)\n"
-    "  rect CAPTION [ID]            screen rectangle: left top right bottom\n"
-    "  owner CAPTION                owner window: hwnd and caption, or none\n"
-    "  focus CAPTION                id of the control with the keyboard focus in the\n"
-    "                               window's thread (0 when none, or the window)\n"
-    "  foreground                   foreground window: hwnd and caption, or none\n"
-    "  screen                       size W H / work L T R B of the primary screen\n"
-    "\n"
-    "Controls (the action commands refuse a disabled control or window, as a\n"
-    "user could not use it, unless --force follows the command name)\n"
-    "  click CAPTION ID             post BM_CLICK to button ID\n"
-    "  check-state CAPTION ID...    BM_GETCHECK: 0 unchecked, 1 checked, 2 indeterminate,\n"
-    "                               one line for each ID\n"
-    "  combo-items CAPTION ID       the combo box's entries, one a line\n"
-    "  combo-sel CAPTION ID         selected index, -1 for none\n"
-    "  select CAPTION ID INDEX      CB_SETCURSEL, then post WM_COMMAND(CBN_SELCHANGE)\n"
-    "                               to the combo box's parent\n"
-    "  select-text CAPTION ID TEXT  the same for the entry whose text is TEXT\n"
-    "  slider CAPTION ID POS        TBM_SETPOS, then post WM_HSCROLL (WM_VSCROLL for a\n"
-    "                               vertical one) TB_THUMBPOSITION and TB_ENDTRACK\n"
-    "  slider-pos CAPTION ID        TBM_GETPOS\n"
-    "  slider-range CAPTION ID      TBM_GETRANGEMIN TBM_GETRANGEMAX\n"
-    "  key CAPTION ID KEY...        post WM_KEYDOWN and WM_KEYUP to control ID (0: the\n"
-    "                               window itself; focus: the focused control)\n"
-    "  command CAPTION ID           post WM_COMMAND(ID, 0), as a menu command\n"
-    "  tray CAPTION MOUSE [ICON]    post the icon callback WM_USER+1 (wParam ICON,\n"
-    "                               default 1; lParam the mouse message)\n"
-    "  close CAPTION                post WM_CLOSE\n"
-    "  post CAPTION MESSAGE         post a window message (a number) with 0, 0\n"
-    "  minimize CAPTION             post WM_SYSCOMMAND SC_MINIMIZE\n"
-    "  syscommand CAPTION NAME      post WM_SYSCOMMAND: close minimize maximize restore\n"
-    "\n"
-    "Message boxes (#32770 windows holding only statics and buttons, with the\n"
-    "text in static 0xFFFF; default caption OstrelBrinvale, default wait 5000 ms)\n"
-    "  msgbox [CAPTION [MS]]        wait for one and print its text\n"
-    "  msgbox-buttons [CAPTION [MS]]  its visible buttons, one a line\n"
-    "  msgbox-icon [CAPTION [MS]]   does it show an icon?\n"
-    "  answer CAPTION BUTTON [MS]   post BM_CLICK to ok cancel yes no abort retry\n"
-    "                               ignore tryagain continue, then wait for the box\n"
-    "                               to close\n"
-    "\n"
-    "Pop-up menus (their items cannot be read from another process under Wine)\n"
-    "  menu-window                  is a pop-up menu (#32768) shown?\n"
-    "  wait-menu [MS]               wait for one (default 5000 ms)\n"
-    "  wait-menu-gone [MS]          wait until none is shown\n"
-    "  menu-rect                    screen rectangle of the topmost one\n"
-    "  menu-key KEY...              post the keys to it (up down left right enter\n"
-    "                               escape home end, ...)\n"
-    "\n"
-    "Processes\n"
-    "  processes [NAME]             pid and executable name, one process a line\n"
-    "  wait-process-gone NAME [MS]  wait until no process of that executable runs\n"
-    "  kill-process NAME            TerminateProcess on every process of that\n"
-    "                               executable (test clean-up); prints how many\n"
-    "  process-info NAME            resources of every process of that executable,\n"
-    "                               one line each: pid, then tab-separated\n"
-    "                               handles= threads= working_set= peak_working_set=\n"
-    "                               private= (bytes) gdi= user= cpu_ms=; - where\n"
-    "                               the system gave no answer (handles come from\n"
-    "                               the system handle table when the process's own\n"
-    "                               count is 0, as under Wine)\n"
-    "  echo ARG...                  each argument and its code points (checks how\n"
-    "                               arguments arrive)\n"
-    "\n"
-    "Files\n"
-    "  shortcut-target PATH         a shell link (.lnk) file's target path and\n"
-    "                               working directory, one a line\n"
-    "  hold-file PATH MS            keep the file open for reading, shared for\n"
-    "                               reading only, for MS ms (as another program\n"
-    "                               that holds it would); prints \"held\" once open\n"
-    "  acl PATH                     the file's or folder's owner and DACL as the\n"
-    "                               system reads them back (SDDL), one a line\n"
-    "\n"
+    "IDs are decimal or 0x hex. Booleans print yes or no.\n";
+const char kUsageKeys[] =
     "Keys: enter escape tab space backspace up down left right home end pageup\n"
     "pagedown insert delete f1..f12, one letter or digit, or a virtual-key number.\n"
     "Mouse messages: mousemove lbuttondown lbuttonup lbuttondblclk rbuttondown\n"
@@ -368,10 +277,6 @@ constexpr NamedValue kButtons[] = {
     {L"tryagain", IDTRYAGAIN}, {L"continue", IDCONTINUE},
 };
 
-constexpr NamedValue kSysCommands[] = {
-    {L"close", SC_CLOSE},     {L"minimize", SC_MINIMIZE}, {L"minimise", SC_MINIMIZE},
-    {L"maximize", SC_MAXIMIZE}, {L"maximise", SC_MAXIMIZE}, {L"restore", SC_RESTORE},
-};
 
 std::optional<UINT> LookUp(std::span<const NamedValue> table, std::wstring_view name)
 {
@@ -930,7 +835,24 @@ public:
 
     int Run();
 
+    // --help: the usage, every command with its arguments, the keys.
+    static void PrintUsage(std::FILE* out);
+
 private:
+    struct CommandEntry {
+        const char* name;
+        const char* arguments;
+        const char* help;  // lines after the first are indented under it
+        int (*run)(Driver&);
+    };
+    struct CommandSection {
+        const char* title;  // with its note, if any
+        std::vector<CommandEntry> commands;
+    };
+    // Every command, in the order --help lists them, with its arguments,
+    // what it does and what runs it: the one list of the driver's commands.
+    static const std::vector<CommandSection>& Commands();
+
     size_t Count() const { return m_args.size(); }
     const std::wstring& Arg(size_t i) const { return m_args.at(i); }
 
@@ -981,12 +903,11 @@ private:
     int BooleanOf(BOOL(WINAPI* test)(HWND));
     int Iconic();
     int Topmost();
-    int Style(int index);
+    int Style();
     int Alpha();
     int Rect();
     int Owner();
     int Focus();
-    int Foreground();
     int Screen();
     int Click();
     int CheckState();
@@ -995,20 +916,16 @@ private:
     int Select(bool byText);
     int Slider();
     int SliderPos();
-    int SliderRange();
     int Key();
     int Command();
     int Tray();
     int Close();
     int PostCommand();
-    int SysCommand(std::optional<UINT> fixed);
+    int Minimize();
     int MessageBoxText();
     int MessageBoxButtons();
-    int MessageBoxIcon();
     int Answer();
-    int MenuWindow();
     int WaitMenu(bool gone);
-    int MenuRect();
     int MenuKey();
     int ProcessList();
     int WaitProcessGone();
@@ -1037,84 +954,153 @@ int Driver::Run()
         m_args.erase(m_args.begin());
     }
 
-    struct Entry {
-        const wchar_t* name;
-        int (Driver::*run)();
-    };
-    static const Entry kCommands[] = {
-        {L"windows", &Driver::Windows},
-        {L"children", &Driver::Children},
-        {L"wait-text", &Driver::WaitText},
-        {L"text", &Driver::Text},
-        {L"iconic", &Driver::Iconic},
-        {L"topmost", &Driver::Topmost},
-        {L"alpha", &Driver::Alpha},
-        {L"rect", &Driver::Rect},
-        {L"owner", &Driver::Owner},
-        {L"focus", &Driver::Focus},
-        {L"foreground", &Driver::Foreground},
-        {L"screen", &Driver::Screen},
-        {L"click", &Driver::Click},
-        {L"check-state", &Driver::CheckState},
-        {L"combo-items", &Driver::ComboItemsCommand},
-        {L"combo-sel", &Driver::ComboSel},
-        {L"slider", &Driver::Slider},
-        {L"slider-pos", &Driver::SliderPos},
-        {L"slider-range", &Driver::SliderRange},
-        {L"key", &Driver::Key},
-        {L"command", &Driver::Command},
-        {L"tray", &Driver::Tray},
-        {L"close", &Driver::Close},
-        {L"post", &Driver::PostCommand},
-        {L"msgbox", &Driver::MessageBoxText},
-        {L"msgbox-buttons", &Driver::MessageBoxButtons},
-        {L"msgbox-icon", &Driver::MessageBoxIcon},
-        {L"answer", &Driver::Answer},
-        {L"menu-window", &Driver::MenuWindow},
-        {L"menu-rect", &Driver::MenuRect},
-        {L"menu-key", &Driver::MenuKey},
-        {L"processes", &Driver::ProcessList},
-        {L"wait-process-gone", &Driver::WaitProcessGone},
-        {L"kill-process", &Driver::KillProcess},
-        {L"process-info", &Driver::ProcessInfo},
-        {L"echo", &Driver::Echo},
-        {L"shortcut-target", &Driver::ShortcutTarget},
-        {L"hold-file", &Driver::HoldFile},
-        {L"acl", &Driver::Acl},
-    };
-    for (const auto& entry : kCommands) {
-        if (m_command == entry.name) {
-            return (this->*entry.run)();
+    for (const CommandSection& section : Commands()) {
+        for (const CommandEntry& entry : section.commands) {
+            if (m_command == Widen(entry.name))
+                return entry.run(*this);
         }
     }
-    if (m_command == L"wait-window" || m_command == L"wait-gone") {
-        return WaitWindow(m_command == L"wait-gone");
-    }
-    if (m_command == L"wait-visible" || m_command == L"wait-hidden") {
-        return WaitVisible(m_command == L"wait-visible");
-    }
-    if (m_command == L"visible") {
-        return BooleanOf(IsWindowVisible);
-    }
-    if (m_command == L"enabled") {
-        return BooleanOf(IsWindowEnabled);
-    }
-    if (m_command == L"style" || m_command == L"exstyle") {
-        return Style(m_command == L"style" ? GWL_STYLE : GWL_EXSTYLE);
-    }
-    if (m_command == L"minimize" || m_command == L"minimise") {
-        return SysCommand(SC_MINIMIZE);
-    }
-    if (m_command == L"syscommand") {
-        return SysCommand(std::nullopt);
-    }
-    if (m_command == L"select" || m_command == L"select-text") {
-        return Select(m_command == L"select-text");
-    }
-    if (m_command == L"wait-menu" || m_command == L"wait-menu-gone") {
-        return WaitMenu(m_command == L"wait-menu-gone");
-    }
     throw UsageError("unknown command: " + ToUtf8(m_command));
+}
+
+const std::vector<Driver::CommandSection>& Driver::Commands()
+{
+    static const std::vector<CommandSection> sections = {
+        {"Windows",
+         {
+             {"windows", "[--all]", "top-level windows of other processes: hwnd, pid,\nvisible, class, caption (tab-separated); without\n--all only those visible or with a caption",
+              [](Driver& d) { return d.Windows(); }},
+             {"wait-window", "CAPTION [MS]", "wait until the window exists (default 10000 ms);\nprints its hwnd",
+              [](Driver& d) { return d.WaitWindow(false); }},
+             {"wait-gone", "CAPTION [MS]", "wait until no such window exists",
+              [](Driver& d) { return d.WaitWindow(true); }},
+             {"wait-visible", "CAPTION [MS]", "wait until the window exists and is visible",
+              [](Driver& d) { return d.WaitVisible(true); }},
+             {"wait-hidden", "CAPTION [MS]", "wait until no such window is visible (hidden or gone)",
+              [](Driver& d) { return d.WaitVisible(false); }},
+             {"wait-text", "CAPTION ID TEXT [MS]", "wait until control ID's text equals TEXT",
+              [](Driver& d) { return d.WaitText(); }},
+             {"children", "CAPTION", "controls: id, class, visible, enabled, text",
+              [](Driver& d) { return d.Children(); }},
+             {"text", "CAPTION ID", "text of control ID (ID 0: the caption)",
+              [](Driver& d) { return d.Text(); }},
+             {"visible", "CAPTION [ID]", "IsWindowVisible of the window or a control",
+              [](Driver& d) { return d.BooleanOf(IsWindowVisible); }},
+             {"enabled", "CAPTION [ID]", "IsWindowEnabled of the window or a control",
+              [](Driver& d) { return d.BooleanOf(IsWindowEnabled); }},
+             {"iconic", "CAPTION", "minimised?",
+              [](Driver& d) { return d.Iconic(); }},
+             {"topmost", "CAPTION", "WS_EX_TOPMOST set?",
+              [](Driver& d) { return d.Topmost(); }},
+             {"style", "CAPTION [ID]", "window style, hex",
+              [](Driver& d) { return d.Style(); }},
+             {"alpha", "CAPTION", "layered-window alpha 0-255, or none (not layered,\nor no LWA_ALPHA)",
+              [](Driver& d) { return d.Alpha(); }},
+             {"rect", "CAPTION [ID]", "screen rectangle: left top right bottom",
+              [](Driver& d) { return d.Rect(); }},
+             {"owner", "CAPTION", "owner window: hwnd and caption, or none",
+              [](Driver& d) { return d.Owner(); }},
+             {"focus", "CAPTION", "id of the control with the keyboard focus in the\nwindow's thread (0 when none, or the window)",
+              [](Driver& d) { return d.Focus(); }},
+             {"screen", "", "size W H / work L T R B of the primary screen",
+              [](Driver& d) { return d.Screen(); }},
+         }},
+        {"Controls (the action commands refuse a disabled control or window, as a\nuser could not use it, unless --force follows the command name)",
+         {
+             {"click", "CAPTION ID", "post BM_CLICK to button ID",
+              [](Driver& d) { return d.Click(); }},
+             {"check-state", "CAPTION ID...", "BM_GETCHECK: 0 unchecked, 1 checked, 2 indeterminate,\none line for each ID",
+              [](Driver& d) { return d.CheckState(); }},
+             {"combo-items", "CAPTION ID", "the combo box's entries, one a line",
+              [](Driver& d) { return d.ComboItemsCommand(); }},
+             {"combo-sel", "CAPTION ID", "selected index, -1 for none",
+              [](Driver& d) { return d.ComboSel(); }},
+             {"select", "CAPTION ID INDEX", "CB_SETCURSEL, then post WM_COMMAND(CBN_SELCHANGE)\nto the combo box's parent",
+              [](Driver& d) { return d.Select(false); }},
+             {"select-text", "CAPTION ID TEXT", "the same for the entry whose text is TEXT",
+              [](Driver& d) { return d.Select(true); }},
+             {"slider", "CAPTION ID POS", "TBM_SETPOS, then post WM_HSCROLL (WM_VSCROLL for a\nvertical one) TB_THUMBPOSITION and TB_ENDTRACK",
+              [](Driver& d) { return d.Slider(); }},
+             {"slider-pos", "CAPTION ID", "TBM_GETPOS",
+              [](Driver& d) { return d.SliderPos(); }},
+             {"key", "CAPTION ID KEY...", "post WM_KEYDOWN and WM_KEYUP to control ID (0: the\nwindow itself; focus: the focused control)",
+              [](Driver& d) { return d.Key(); }},
+             {"command", "CAPTION ID", "post WM_COMMAND(ID, 0), as a menu command",
+              [](Driver& d) { return d.Command(); }},
+             {"tray", "CAPTION MOUSE [ICON]", "post the icon callback WM_USER+1 (wParam ICON,\ndefault 1; lParam the mouse message)",
+              [](Driver& d) { return d.Tray(); }},
+             {"close", "CAPTION", "post WM_CLOSE",
+              [](Driver& d) { return d.Close(); }},
+             {"post", "CAPTION MESSAGE", "post a window message (a number) with 0, 0",
+              [](Driver& d) { return d.PostCommand(); }},
+             {"minimize", "CAPTION", "post WM_SYSCOMMAND SC_MINIMIZE",
+              [](Driver& d) { return d.Minimize(); }},
+         }},
+        {"Message boxes (#32770 windows holding only statics and buttons, with the\ntext in static 0xFFFF; default caption OstrelBrinvale, default wait 5000 ms)",
+         {
+             {"msgbox", "[CAPTION [MS]]", "wait for one and print its text",
+              [](Driver& d) { return d.MessageBoxText(); }},
+             {"msgbox-buttons", "[CAPTION [MS]]", "its visible buttons, one a line",
+              [](Driver& d) { return d.MessageBoxButtons(); }},
+             {"answer", "CAPTION BUTTON [MS]", "post BM_CLICK to ok cancel yes no abort retry\nignore tryagain continue, then wait for the box\nto close",
+              [](Driver& d) { return d.Answer(); }},
+         }},
+        {"Pop-up menus (their items cannot be read from another process under Wine)",
+         {
+             {"wait-menu", "[MS]", "wait for one (default 5000 ms)",
+              [](Driver& d) { return d.WaitMenu(false); }},
+             {"wait-menu-gone", "[MS]", "wait until none is shown",
+              [](Driver& d) { return d.WaitMenu(true); }},
+             {"menu-key", "KEY...", "post the keys to it (up down left right enter\nescape home end, ...)",
+              [](Driver& d) { return d.MenuKey(); }},
+         }},
+        {"Processes",
+         {
+             {"processes", "[NAME]", "pid and executable name, one process a line",
+              [](Driver& d) { return d.ProcessList(); }},
+             {"wait-process-gone", "NAME [MS]", "wait until no process of that executable runs",
+              [](Driver& d) { return d.WaitProcessGone(); }},
+             {"kill-process", "NAME", "TerminateProcess on every process of that\nexecutable (test clean-up); prints how many",
+              [](Driver& d) { return d.KillProcess(); }},
+             {"process-info", "NAME", "resources of every process of that executable,\none line each: pid, then tab-separated\nhandles= threads= working_set= peak_working_set=\nprivate= (bytes) gdi= user= cpu_ms=; - where\nthe system gave no answer (handles come from\nthe system handle table when the process's own\ncount is 0, as under Wine)",
+              [](Driver& d) { return d.ProcessInfo(); }},
+             {"echo", "ARG...", "each argument and its code points (checks how\narguments arrive)",
+              [](Driver& d) { return d.Echo(); }},
+         }},
+        {"Files",
+         {
+             {"shortcut-target", "PATH", "a shell link (.lnk) file's target path and\nworking directory, one a line",
+              [](Driver& d) { return d.ShortcutTarget(); }},
+             {"hold-file", "PATH MS", "keep the file open for reading, shared for\nreading only, for MS ms (as another program\nthat holds it would); prints \"held\" once open",
+              [](Driver& d) { return d.HoldFile(); }},
+             {"acl", "PATH", "the file's or folder's owner and DACL as the\nsystem reads them back (SDDL), one a line",
+              [](Driver& d) { return d.Acl(); }},
+         }},
+    };
+    return sections;
+}
+
+void Driver::PrintUsage(std::FILE* out)
+{
+    std::fputs(kUsageHead, out);
+    for (const CommandSection& section : Commands()) {
+        std::fprintf(out, "\n%s\n", section.title);
+        for (const CommandEntry& entry : section.commands) {
+            const std::string call = std::string(entry.name) + " " + entry.arguments;
+            // The help starts in column 32, or two blanks after a longer call.
+            std::fprintf(out, "  %-29s", call.c_str());
+            if (call.size() >= 29)
+                std::fputs("  ", out);
+            for (const char* c = entry.help; *c; ++c) {
+                std::fputc(*c, out);
+                if (*c == '\n')
+                    std::fprintf(out, "%31s", "");
+            }
+            std::fputc('\n', out);
+        }
+    }
+    std::fputs("\n", out);
+    std::fputs(kUsageKeys, out);
 }
 
 int Driver::Windows()
@@ -1246,11 +1232,11 @@ int Driver::Topmost()
     return kExitOk;
 }
 
-int Driver::Style(int index)
+int Driver::Style()
 {
     Expect(1, 2);
     HWND target = Count() == 2 ? WindowAndControl(0, 1).second : Window(Arg(0));
-    WriteLine(Hex(static_cast<DWORD>(GetWindowLongPtrW(target, index))));
+    WriteLine(Hex(static_cast<DWORD>(GetWindowLongPtrW(target, GWL_STYLE))));
     return kExitOk;
 }
 
@@ -1297,14 +1283,6 @@ int Driver::Focus()
     HWND window = Window(Arg(0));
     HWND focus = FocusOf(window);
     WriteLine(std::to_wstring(focus && IsChild(window, focus) ? GetDlgCtrlID(focus) : 0));
-    return kExitOk;
-}
-
-int Driver::Foreground()
-{
-    Expect(0, 0);
-    HWND hwnd = GetForegroundWindow();
-    WriteLine(hwnd ? HwndText(hwnd) + L"\t" + Caption(hwnd) : L"none");
     return kExitOk;
 }
 
@@ -1405,15 +1383,6 @@ int Driver::SliderPos()
     return kExitOk;
 }
 
-int Driver::SliderRange()
-{
-    Expect(2, 2);
-    HWND slider = WindowAndControl(0, 1).second;
-    WriteLine(std::to_wstring(Send(slider, TBM_GETRANGEMIN, 0, 0)) + L" " +
-              std::to_wstring(Send(slider, TBM_GETRANGEMAX, 0, 0)));
-    return kExitOk;
-}
-
 int Driver::Key()
 {
     if (Count() < 3) {
@@ -1477,11 +1446,10 @@ int Driver::Close()
     return kExitOk;
 }
 
-int Driver::SysCommand(std::optional<UINT> fixed)
+int Driver::Minimize()
 {
-    Expect(fixed ? 1 : 2, fixed ? 1 : 2);
-    const UINT command = fixed ? *fixed : ParseNamedOrNumber(kSysCommands, Arg(1), "a system command");
-    Post(Window(Arg(0)), WM_SYSCOMMAND, command, 0);
+    Expect(1, 1);
+    Post(Window(Arg(0)), WM_SYSCOMMAND, SC_MINIMIZE, 0);
     return kExitOk;
 }
 
@@ -1507,19 +1475,6 @@ int Driver::MessageBoxButtons()
     return kExitOk;
 }
 
-int Driver::MessageBoxIcon()
-{
-    const auto [caption, waitMs] = MessageBoxArgs();
-    bool icon = false;
-    for (HWND child : ChildrenOf(MessageBoxWindow(caption, waitMs))) {
-        if (EqualNoCase(ClassName(child), L"Static") && IsIconStatic(child) && IsWindowVisible(child)) {
-            icon = icon || Send(child, STM_GETICON, 0, 0) != 0;
-        }
-    }
-    WriteLine(YesNo(icon));
-    return kExitOk;
-}
-
 int Driver::Answer()
 {
     Expect(2, 3);
@@ -1540,13 +1495,6 @@ int Driver::Answer()
     return kExitOk;
 }
 
-int Driver::MenuWindow()
-{
-    Expect(0, 0);
-    WriteLine(YesNo(!ShownMenus().empty()));
-    return kExitOk;
-}
-
 int Driver::WaitMenu(bool gone)
 {
     Expect(0, 1);
@@ -1554,19 +1502,6 @@ int Driver::WaitMenu(bool gone)
     if (!WaitUntil(waitMs, [&] { return ShownMenus().empty() == gone; })) {
         throw Failure(gone ? "a pop-up menu is still shown" : "no pop-up menu appeared");
     }
-    return kExitOk;
-}
-
-int Driver::MenuRect()
-{
-    Expect(0, 0);
-    const auto menus = ShownMenus();
-    if (menus.empty()) {
-        throw Failure("no pop-up menu is shown");
-    }
-    RECT rect{};
-    GetWindowRect(menus.front(), &rect);
-    WriteLine(RectText(rect));
     return kExitOk;
 }
 
@@ -1836,7 +1771,7 @@ int wmain(int argc, wchar_t** argv)
         for (; next < args.size() && args[next].starts_with(L"--"); ++next) {
             const std::wstring& option = args[next];
             if (option == L"--help") {
-                std::fputs(kUsage, stdout);
+                Driver::PrintUsage(stdout);
                 return kExitOk;
             }
             if (next + 1 >= args.size()) {
@@ -1854,7 +1789,7 @@ int wmain(int argc, wchar_t** argv)
             }
         }
         if (next >= args.size()) {
-            std::fputs(kUsage, stderr);
+            Driver::PrintUsage(stderr);
             return kExitUsage;
         }
         Driver driver(selector, std::vector<std::wstring>(args.begin() + static_cast<ptrdiff_t>(next), args.end()));
