@@ -1,8 +1,11 @@
 #include <windows.h>
 
+#include <memory>
+
 #include "common/file_version.h"
 #include "common/program_paths.h"
 #include "common/text.h"
+#include "update/bounded_worker.h"
 #include "update/download_dialog.h"
 #include "update/http_win32.h"
 #include "update/update.h"
@@ -19,16 +22,31 @@ namespace {
 // checks in what is left.
 constexpr auto kUpdateTimeLimit = std::chrono::seconds(60);
 
+// The version query and its reply, shared with the thread that asks.
+struct VersionQuery {
+    explicit VersionQuery(const std::wstring& agent) : request(agent.c_str(), INTERNET_OPEN_TYPE_PRECONFIG) {}
+    HttpGet request;
+    FirstLineReader reader;
+};
+
 // The first line of the version query's reply; empty when the server cannot
-// be reached or does not answer within the time-outs.
+// be reached or does not answer within the time-outs. The query runs off
+// this thread, which waits no longer than the deadline: a server that drips
+// its headers would hold the request's own calls for as long as it likes.
 std::string FetchVersionReply(UpdateClock::time_point deadline)
 {
-    HttpGet request(FromAnsi(g_paths.szBaseName).c_str(), INTERNET_OPEN_TYPE_PRECONFIG);
-    if (!request.Send(UpdateServerUrl("/brinvale/brinvale_ver.php?app_name=Brinvale")))
-        return {};
-    FirstLineReader reader;
-    request.ReadBody(deadline, [&](const char* data, DWORD size) { return reader.Feed(data, size); });
-    return reader.Line();
+    auto query = std::make_shared<VersionQuery>(FromAnsi(g_paths.szBaseName));
+    BoundedWorker worker([query, deadline, url = UpdateServerUrl("/brinvale/brinvale_ver.php?app_name=Brinvale")] {
+        if (query->request.Send(url))
+            query->request.ReadBody(deadline,
+                                    [&](const char* data, DWORD size) { return query->reader.Feed(data, size); });
+    });
+    if (worker.WaitUntil(deadline))
+        return query->reader.Line();
+    // The update's time is up: no offer. A thread still held in a call ends
+    // by itself once the call does.
+    query->request.Abort();
+    return {};
 }
 
 }  // namespace
