@@ -16,10 +16,6 @@ public:
     virtual void QuitWithoutAsking() = 0;
     virtual bool IsQuitting() const = 0;
 
-    // While showing is not allowed the main window stays hidden, whatever
-    // asks for it.
-    virtual void AllowShowing(bool allow) = 0;
-
     // Removes the program at the user's word: the removal script, then the
     // end without asking (the Run value goes too).
     virtual void RemoveProgram() = 0;

@@ -6,7 +6,7 @@
 #include "common/file_version.h"
 #include "common/text.h"
 #include "res/resource.h"
-#include "update/update.h"
+#include "update/update_server.h"
 
 namespace brinvale {
 

@@ -70,7 +70,7 @@ int CBrinvaleApp::Run()
     m_bUnattendedStart = g_bAutoConnect == 1;
     InstallIfNeeded(*this);
     if (!m_bQuitting)
-        CheckForUpdate(*this);
+        CheckForUpdate(*this, m_pUpdateFile);
     if (m_bQuitting)
         return 0;
 

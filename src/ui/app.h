@@ -4,11 +4,13 @@
 // owns what must outlive them: the relay and the update file.
 #pragma once
 
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "common/app_shell.h"
 #include "relay/relay.h"
+#include "update/update_file_win32.h"
 
 namespace brinvale {
 
@@ -22,7 +24,6 @@ public:
     // AppShell: what installation, update and settings may ask.
     void QuitWithoutAsking() override;
     bool IsQuitting() const override { return m_bQuitting; }
-    void AllowShowing(bool) override {}
     void RemoveProgram() override;
     void ShowMessage(const std::wstring& text) override;
     void SetLogging(bool on) override { m_relay.SetLogging(on); }
@@ -33,6 +34,10 @@ public:
 
 private:
     Relay m_relay;
+    // The update file, held from its creation (by the download) to the
+    // program's end: nobody can change it between its checks and the update
+    // script that moves it into place once this program has ended.
+    std::shared_ptr<UpdateFile> m_pUpdateFile = std::make_shared<UpdateFile>();
     // Set by any quit request (a second copy, "/uninstall", an installation,
     // an update, the removal): from then on nothing more starts.
     bool m_bQuitting = false;

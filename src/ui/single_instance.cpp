@@ -1,46 +1,79 @@
 #include "ui/single_instance.h"
 
 #include <windows.h>
-#include <tlhelp32.h>
 
-#include "common/program_paths.h"
-#include "common/text.h"
+#include <string>
+
+#include "common/platform.h"
 
 namespace brinvale {
 
 namespace {
-constexpr int kEndingCopyGraceMs = 2500;
-}  // namespace
 
-int CountRunningCopies(const std::wstring& name)
-{
-    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
-    if (snapshot == INVALID_HANDLE_VALUE)
-        return 0;
-    int count = 0;
-    PROCESSENTRY32W entry{};
-    entry.dwSize = sizeof entry;
-    for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
-        if (std::wstring_view(entry.szExeFile).starts_with(name))
-            ++count;
+// An ending copy gets the 500 ms of old, and a busy till the grace beyond.
+constexpr DWORD kEndingCopyWaitMs = 500;
+constexpr DWORD kEndingCopyGraceMs = 2500;
+
+// The mutex that marks this copy's place, owned by the thread that took it
+// until the process ends; the system then abandons it to the next copy.
+class CopyPlace {
+public:
+    CopyPlace() = default;
+    ~CopyPlace()
+    {
+        if (m_hMutex)
+            CloseHandle(m_hMutex);
     }
-    CloseHandle(snapshot);
-    return count;
+    CopyPlace(const CopyPlace&) = delete;
+    CopyPlace& operator=(const CopyPlace&) = delete;
+
+    HANDLE m_hMutex = nullptr;
+};
+
+CopyPlace g_copyPlace;
+
+// File names compare without letter case, object names with it: the name is
+// upper-cased by the file system's rules (invariant, not linguistic).
+std::wstring FoldedAsFileName(const std::wstring& name)
+{
+    std::wstring folded(name.size(), L'\0');
+    const int length = LCMapStringW(LOCALE_INVARIANT, LCMAP_UPPERCASE, name.c_str(), static_cast<int>(name.size()),
+                                    folded.data(), static_cast<int>(folded.size()));
+    return length == static_cast<int>(name.size()) ? folded : name;
 }
+
+// In the session's own namespace (Local\), so that copies of other users, in
+// their sessions, never meet it. A backslash is the one character an object
+// name may not hold past its namespace, and no file name holds one; the name
+// stays within the MAX_PATH characters an object name may have.
+std::wstring CopyMutexName()
+{
+    std::wstring name = L"Local\\OstrelBrinvale:" + FoldedAsFileName(ExecutablePath().filename().wstring());
+    if (name.size() >= MAX_PATH)
+        name.resize(MAX_PATH - 1);
+    return name;
+}
+
+}  // namespace
 
 bool IsSoleInstance()
 {
-    const std::wstring name = FromAnsi(g_paths.szProgramFileName);
-    Sleep(500);
-    // A copy that is ending (the one that installed or updated this one and
-    // started it) may take a little longer on a busy till: give it the time
-    // before taking it for a running copy.
-    for (int waited = 0; waited < kEndingCopyGraceMs; waited += 100) {
-        if (CountRunningCopies(name) < 2)
-            return true;
-        Sleep(100);
+    if (g_copyPlace.m_hMutex)
+        return true;
+    HANDLE mutex = CreateMutexW(nullptr, FALSE, CopyMutexName().c_str());
+    // A name held by something this user may not open, or by an object that
+    // is no mutex, is no copy of ours in this session: the till's gateway
+    // starts.
+    if (!mutex)
+        return true;
+    switch (WaitForSingleObject(mutex, kEndingCopyWaitMs + kEndingCopyGraceMs)) {
+    case WAIT_TIMEOUT:
+        CloseHandle(mutex);
+        return false;
+    default:  // taken, handed over by a copy that ended, or a wait that failed
+        g_copyPlace.m_hMutex = mutex;
+        return true;
     }
-    return CountRunningCopies(name) < 2;
 }
 
 }  // namespace brinvale

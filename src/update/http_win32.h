@@ -1,6 +1,7 @@
 // One HTTP GET through WinINet, with time-outs that really apply: Wine (and
 // older Windows versions) ignore time-outs set on the session handle, so they
-// are set on the request handle.
+// are set on the request handle. A request can be cancelled from another
+// thread (Abort).
 #pragma once
 
 #include <windows.h>
@@ -8,6 +9,7 @@
 
 #include <chrono>
 #include <functional>
+#include <mutex>
 #include <optional>
 #include <string>
 
@@ -23,8 +25,9 @@ public:
     HttpGet(const HttpGet&) = delete;
     HttpGet& operator=(const HttpGet&) = delete;
 
-    // Connects and sends the request; false when the server cannot be
-    // reached or does not answer in time.
+    // Connects (one attempt per address of the host) and sends the request;
+    // false when the server cannot be reached or does not answer in time. A
+    // redirect is not followed: it is the answer, with its status.
     bool Send(const std::wstring& url);
 
     int StatusCode() const;
@@ -42,13 +45,27 @@ public:
     // time-out the request was made with.)
     BodyEnd ReadBody(std::chrono::steady_clock::time_point deadline, const BodySink& sink);
 
+    // From any thread: closes the request's handles, WinINet's way of ending
+    // a call that another thread is blocked in, and fails every call after
+    // it. (Windows ends the blocked call at once; Wine 8 only when the call
+    // would have ended anyway.)
+    void Abort();
+
 private:
+    // The handle to call with; null once the request has been aborted.
+    HINTERNET Current(HINTERNET const& handle) const;
+    // Keeps a handle just opened in slot; one opened after an abort is closed
+    // at once. False when there is none to keep.
+    bool Keep(HINTERNET& slot, HINTERNET handle);
+    void SetReceiveTimeout(DWORD timeoutMs);
+
+    // Guards the handles and m_bAborted; never held during a network call.
+    mutable std::mutex m_lock;
     HINTERNET m_hSession = nullptr;
     HINTERNET m_hConnection = nullptr;
     HINTERNET m_hRequest = nullptr;
+    bool m_bAborted = false;
     DWORD m_timeoutMs;
-
-    void SetReceiveTimeout(DWORD timeoutMs);
 };
 
 }  // namespace brinvale

@@ -1,7 +1,7 @@
 // The update server and the release key of this build. Compiled once per
 // program, so that the test builds can name their own.
 #include "common/text.h"
-#include "update/update.h"
+#include "update/update_server.h"
 
 #ifndef BRINVALE_UPDATE_HOST
 #define BRINVALE_UPDATE_HOST "update.brinvale.invalid"

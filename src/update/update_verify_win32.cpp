@@ -6,7 +6,9 @@
 
 #include "common/file_version.h"
 #include "update/program_image.h"
-#include "update/update.h"
+#include "update/signature.h"
+#include "update/update_server.h"
+#include "update/update_verify.h"
 #include "update/version.h"
 #include "update/version_block.h"
 

@@ -97,6 +97,34 @@ class MainWindowTest(unittest.TestCase):
         self.assertEqual(main_ui("combo-sel", bui.MAIN_CAPTION, ID.IDC_SPEED_LIST).out, "2")
         self.assertTrue(is_yes(main_ui("visible", bui.MAIN_CAPTION)))
 
+    def test_two_starts_at_once_leave_one_copy_running(self):
+        exe = bui.install(EXE)
+        for round_ in range(3):
+            with self.subTest(round=round_):
+                pair = [bui.start_program(exe, cwd=self.folder) for _ in range(2)]
+                self.programs += pair
+                bui.wait_for(lambda: not all(copy.running for copy in pair), 20, message="one copy ended")
+                main_ui("wait-visible", bui.MAIN_CAPTION, 10000)
+                self.assertEqual([copy.running for copy in pair].count(True), 1)
+                self.assertEqual(next(copy for copy in pair if not copy.running).wait(), 0)
+                for copy in pair:
+                    copy.stop()
+
+    def test_another_program_of_that_name_does_not_keep_the_gateway_from_starting(self):
+        # The UI driver renamed, from another folder, waiting for a window
+        # that never comes.
+        other = bui.prefix() / "drive_c" / "Other"
+        other.mkdir(exist_ok=True)
+        self.addCleanup(shutil.rmtree, other, ignore_errors=True)
+        shutil.copy(bui.uidriver_path(), other / bui.PROGRAM)
+        stranger = bui.start_program(other / bui.PROGRAM, "wait-window", "never shown", "60000", cwd=other)
+        self.programs.append(stranger)
+        bui.wait_for(lambda: bui.ui("processes", bui.PROGRAM).out.strip(), 10, message="the other program runs")
+        gateway = self.start()
+        time.sleep(1)
+        self.assertTrue(gateway.running, "the gateway runs on")
+        self.assertTrue(stranger.running)
+
     def test_enter_and_escape_close_nothing(self):
         self.start()
         for key in ("enter", "escape"):

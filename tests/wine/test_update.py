@@ -375,6 +375,13 @@ class UpdateTestCase(unittest.TestCase):
     def test_reply_without_url_is_no_offer(self):
         self.expect_no_update(Reply.text('{"status":"ok","version":"2.0.0.4"}\n'))
 
+    def test_a_redirect_is_not_followed(self):
+        # Followed, it would lead to an offer and a download.
+        server = self.serve(Reply.redirect(f"http://127.0.0.1:{PORT}/offer"))
+        server.set_file("/offer", self.offer("2.0.0.4"))
+        self.expect_normal_start(self.start_installed())
+        self.assertEqual(server.paths(), [VERSION_QUERY])
+
     def test_version_query_not_found_starts_normally(self):
         self.expect_no_update(Reply.not_found())
 
@@ -443,11 +450,16 @@ class UpdateTestCase(unittest.TestCase):
         self.assertLess(elapsed, 35)
 
     def test_a_download_that_never_ends_is_given_up_within_about_a_minute(self):
-        # Never silent for long enough to count as stalled.
-        elapsed = self.expect_failed_download(Reply.dripping(self.next_release, 4096, 3.0), timeout_ms=100000)
-        sys.stderr.write(f"[message {elapsed:.1f} s after the start] ")
-        self.assertGreater(elapsed, 50)
-        self.assertLess(elapsed, 80)
+        # Never silent for long enough to count as stalled. Headers that drip
+        # hold the request's own calls: only the update's limit ends them.
+        for what, reply in (("a body that drips", Reply.dripping(self.next_release, 4096, 3.0)),
+                            ("headers that drip", Reply.dripping_headers(every=4.0))):
+            with self.subTest(what):
+                self.reset()
+                elapsed = self.expect_failed_download(reply, timeout_ms=100000)
+                sys.stderr.write(f"[{what}: message {elapsed:.1f} s after the start] ")
+                self.assertGreater(elapsed, 50)
+                self.assertLess(elapsed, 75)
 
     # --- signed updates -------------------------------------------------------
 
@@ -577,6 +589,22 @@ class UpdateTestCase(unittest.TestCase):
         elapsed = time.monotonic() - started
         sys.stderr.write(f"[main window after {elapsed:.1f} s] ")
         self.assertLess(elapsed, 10)
+
+    def test_a_version_query_whose_headers_drip_holds_an_unattended_till_a_minute_at_most(self):
+        (self.folder / "OstrelBrinvale.ini").write_bytes(settings_ini(port=5, auto_run="Y").encode("ascii"))
+        server = self.serve(Reply.dripping_headers(every=4.0))
+        started = time.monotonic()
+        program = self.start_installed()
+        bui.wait_link(OPEN_LINK, timeout=90)
+        elapsed = time.monotonic() - started
+        sys.stderr.write(f"[connected {elapsed:.1f} s after the start] ")
+        self.assertGreater(elapsed, 50, "the query was held until the update's time was up")
+        self.assertLess(elapsed, 75)
+        self.assertEqual(server.paths(), [VERSION_QUERY])
+        # The query given up on is no reason to stay.
+        main_ui("command", bui.MAIN_CAPTION, ID.ID_TRAY_EXIT)
+        bui.answer(bui.EXIT_QUESTION, "yes")
+        self.assertEqual(program.wait(timeout=15), 0)
 
     def test_a_silent_server_delays_the_start_only_by_the_time_outs(self):
         server = self.serve()

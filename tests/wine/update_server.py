@@ -3,10 +3,10 @@
 The program asks GET /brinvale/brinvale_ver.php?app_name=Brinvale at every
 start and downloads the file named in the reply's "url". Each test says what
 the server answers: any bytes for the version query, and for a download a
-whole file, an error page, a body cut short, a body without Content-Length,
-a dropped connection, or nothing at all (a server that accepts and never
-answers). It records every request it gets. Standard library only; it binds
-127.0.0.1 and nothing else.
+whole file, an error page, a redirect, a body cut short, a body without
+Content-Length, headers that drip, a dropped connection, or nothing at all
+(a server that accepts and never answers). It records every request it
+gets. Standard library only; it binds 127.0.0.1 and nothing else.
 
     from update_server import UpdateServer, Reply
     with UpdateServer(port=18481) as server:
@@ -69,6 +69,9 @@ class Reply:
     gap_at, gap     once gap_at body bytes are out, send nothing for gap
                     seconds (math.inf: never again, the connection stays
                     open: a stalled server)
+    header_every    the status line at once, then one byte of the headers
+                    every header_every seconds (0: all at once)
+    location        a Location header (for a redirect)
     """
 
     status: int = 200
@@ -84,6 +87,8 @@ class Reply:
     pause_limit: float = 60.0
     gap_at: Optional[int] = None
     gap: float = 0.0
+    header_every: float = 0.0
+    location: Optional[str] = None
 
     # --- common answers ---------------------------------------------------
 
@@ -122,6 +127,17 @@ class Reply:
         """The file with its Content-Length, `piece` bytes every `every`
         seconds: never silent for long, never done in time."""
         return Reply(status=200, body=data, content_type="application/octet-stream", piece=piece, delay=every)
+
+    @staticmethod
+    def dripping_headers(every: float = 4.0) -> "Reply":
+        """A 200 whose headers come one byte every `every` seconds: never
+        silent for long, never done."""
+        return Reply(status=200, header_every=every)
+
+    @staticmethod
+    def redirect(url: str) -> "Reply":
+        """A 302 to url."""
+        return Reply(status=302, location=url, content_type="text/html")
 
     @staticmethod
     def not_found() -> "Reply":
@@ -216,17 +232,8 @@ class _Handler(BaseHTTPRequestHandler):
         if reply.silent:
             state.stopping.wait()
             return
-        self.send_response_only(reply.status)
-        self.send_header("Server", self.version_string())
-        self.send_header("Date", self.date_time_string())
-        self.send_header("Content-Type", reply.content_type)
-        if reply.content_length == AUTO:
-            self.send_header("Content-Length", str(len(reply.body)))
-        elif reply.content_length is not None:
-            self.send_header("Content-Length", str(reply.content_length))
-        self.send_header("Connection", "close")
-        self.end_headers()
-        self.wfile.flush()
+        if not self._send_head(reply):
+            return
 
         body = reply.body if reply.send is None else reply.body[:reply.send]
         piece = reply.piece or len(body) or 1
@@ -256,6 +263,33 @@ class _Handler(BaseHTTPRequestHandler):
                 time.sleep(reply.delay)
         record.finished = True
         self.close_connection = True
+
+    def _send_head(self, reply: Reply) -> bool:
+        """The status line and headers, dripped when so configured; False
+        when the server stopped meanwhile."""
+        headers = {"Server": self.version_string(), "Date": self.date_time_string(),
+                   "Content-Type": reply.content_type}
+        if reply.content_length == AUTO:
+            headers["Content-Length"] = str(len(reply.body))
+        elif reply.content_length is not None:
+            headers["Content-Length"] = str(reply.content_length)
+        if reply.location is not None:
+            headers["Location"] = reply.location
+        headers["Connection"] = "close"
+        phrase = self.responses.get(reply.status, ("",))[0]
+        self.wfile.write(f"{self.protocol_version} {reply.status} {phrase}\r\n".encode("latin-1"))
+        self.wfile.flush()
+        head = ("".join(f"{name}: {value}\r\n" for name, value in headers.items()) + "\r\n").encode("latin-1")
+        if not reply.header_every:
+            self.wfile.write(head)
+            self.wfile.flush()
+            return True
+        for byte in head:
+            if self.state.stopping.wait(reply.header_every):
+                return False
+            self.wfile.write(bytes([byte]))
+            self.wfile.flush()
+        return True
 
     def _hold(self, reply: Reply, body: bytes, position: int, record: Request) -> int:
         """The pause: until release() (or pause_limit seconds), one byte a
@@ -385,7 +419,8 @@ def main() -> int:
     parser.add_argument("--reply", metavar="TEXT",
                         help="answer the version query with this text instead (\\n and \\r as escapes)")
     parser.add_argument("--file", type=Path, help="the program file served at /files/<its name>")
-    parser.add_argument("--mode", choices=["whole", "404", "truncated", "no-length", "drop", "silent"],
+    parser.add_argument("--mode", choices=["whole", "404", "truncated", "no-length", "drop", "silent",
+                                           "dripping-headers"],
                         default="whole", help="how the file download is answered")
     parser.add_argument("--seconds", type=float, default=0.0, help="spread the file over this many seconds")
     parser.add_argument("--silent", action="store_true", help="accept every connection, never answer")
@@ -406,6 +441,7 @@ def main() -> int:
             "no-length": lambda: Reply.without_length(data),
             "drop": Reply.dropped,
             "silent": Reply.no_answer,
+            "dripping-headers": Reply.dripping_headers,
         }[args.mode]())
     server.set_silent(args.silent)
     server.start()
