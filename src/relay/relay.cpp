@@ -1,3 +1,5 @@
+// The relay's start and stop, its pump threads, its serial line and its
+// outputs; the pump steps themselves are in cat_pump.cpp.
 #include "relay/relay.h"
 
 #include <cstdio>
