@@ -57,6 +57,7 @@
 #include "relay/relay.h"
 #include "relay/serial_channel.h"
 #include "relay/van_link.h"
+#include "support/relay_access.h"
 
 namespace brinvale::fuzz {
 namespace {
@@ -540,7 +541,7 @@ void TraceStep(int number, const Step& step)
 
 void CheckLinkObjects()
 {
-    const std::shared_ptr<CSocketCommCls> link = CurrentVanLink();
+    const std::shared_ptr<CSocketCommCls> link = RelayTestAccess(TheRelay()).CurrentVanLink();
     if (TheRelay().State().bVanConnected)
         FUZZ_CHECK(link && link->HasSocket(), "a link shown as up has a socket");
     FUZZ_CHECK(LiveVanLinks() == (link ? 1 : 0), "a link object goes away once it is dropped");

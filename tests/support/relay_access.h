@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include "relay/relay.h"
@@ -22,6 +23,7 @@ public:
     void CloseSerialChannel() { m_relay.CloseSerialChannel(); }
     void SendControlToCat(std::uint8_t c) { m_relay.SendControlToCat(c); }
     void DropVanLink() { m_relay.DropVanLink(); }
+    std::shared_ptr<CSocketCommCls> CurrentVanLink() { return m_relay.CurrentVanLink(); }
     void RefreshLinkStatus() { m_relay.RefreshLinkStatus(); }
     void EndPumpThreads() { m_relay.EndPumpThreads(); }
 
