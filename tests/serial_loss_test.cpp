@@ -78,8 +78,14 @@ TEST_F(SerialLoss, IdleLinePulledOutIsShownRetriedQuietlyAndTakenBackWhenPlugged
     EXPECT_EQ(CountRecords("[Serial Port LOST (Port : " + m_terminal->GatewayPort() + ")]"), 1);
     EXPECT_EQ(CountRecords("[Serial Open OK"), 1);
 
+    // Plugged back just after an attempt failed (each attempt is followed by
+    // the progress text): back by the next attempt, well within the 3 s a
+    // terminal waits for an answer.
+    ASSERT_TRUE(m_sink.WaitForSince(m_sink.Mark(), "progress: Serial Port LOST", 4000));
     ASSERT_TRUE(m_terminal->Plug());
+    const auto plugged = Clock::now();
     ASSERT_TRUE(WaitForRecords("[Serial Open OK (Port : " + m_terminal->GatewayPort() + ", Baudrate : 9600)]", 2, 6000));
+    EXPECT_LT(Clock::now() - plugged, std::chrono::milliseconds(1500));
     EXPECT_TRUE(m_sink.WaitFor("transfer:  (ok)", 2000));
     Pay();
 }

@@ -27,7 +27,7 @@
 // five ACK or five ESC and come exactly when the protocol calls for them;
 // requests connect to the address and port they name; the keep-alive; a line
 // that fails twice in a row is given up, lets the VAN go and is tried again
-// every 3 seconds until it opens; link objects go away; every VAN reply
+// every second until it opens; link objects go away; every VAN reply
 // reaches the terminal unchanged and is shown as "VAN->PC"; every traffic log
 // line is well formed and the log shows every byte the terminal sent, every
 // unit sent to the VAN, every reply from the VAN, everything written to the
@@ -74,10 +74,10 @@ constexpr int kMaxStepsPerInput = 512;
 constexpr int kQuietStepsToTimeOut = kKeepAliveLimit / kKeepAliveStep - 1;
 
 // A single failed read is a driver hiccup; the next one failing too means
-// the line is gone. A lost line is tried again every 3 seconds.
+// the line is gone. A lost line is tried again every second.
 constexpr int kFailedReadsForLoss = 2;
 constexpr long long kFailedReadPauseMs = 500;
-constexpr long long kReopenIntervalMs = 3000;
+constexpr long long kReopenIntervalMs = 1000;
 
 enum class EventKind {
     LineData,
@@ -395,7 +395,7 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
     if (lostBefore) {
         FUZZ_CHECK(step.reads.empty(), "a lost line is not read");
         FUZZ_CHECK(step.reopens.size() == 1, "a lost line is tried again once a step");
-        FUZZ_CHECK(waitedMs >= kReopenIntervalMs, "a lost line is tried every 3 seconds, not in a tight loop");
+        FUZZ_CHECK(waitedMs >= kReopenIntervalMs, "a lost line is tried every second, not in a tight loop");
         FUZZ_CHECK(step.sends.empty() && step.connects.empty() && step.controlWrites.empty(),
                    "nothing goes anywhere while the line is lost");
         FUZZ_CHECK(!g_bVanConnected, "no VAN link while the line is lost");
