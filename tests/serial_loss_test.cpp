@@ -97,8 +97,12 @@ TEST_F(SerialLoss, LinePulledOutDuringAPaymentLetsTheVanGoAndTheNextPaymentWorks
     m_terminal->Send(ToBytes("\x02HALF A REQ"));
     EXPECT_EQ(van.WaitReceived(11, 3000).size(), 11u);
 
+    // The line comes out in the middle of the next burst: cut off, it is no
+    // burst, and none of it may reach the VAN as if it were whole.
+    m_terminal->Send(ToBytes("UEST, AND"));
     m_terminal->Unplug();
     EXPECT_TRUE(van.WaitPeerClosed(4000)) << "the VAN link outlived its terminal";
+    EXPECT_EQ(Hex(van.Received()), Hex(ToBytes("\x02HALF A REQ")));
     ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
     EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
 

@@ -88,15 +88,16 @@ bool ReadBurst(Burst& burst)
 
     std::uint8_t continuation[kContinuationSize] = {};
     const int count = ReadSerial(kContinuationSize, continuation);
-    // Cut off by the relay stopping: no burst at all, not even its first
-    // byte alone (a lone CR would be answered as a wake-up).
-    if (count < 0 && RelayStopSignal().IsRaised())
+    // Cut off by the relay stopping or the line failing: no burst at all,
+    // not even its first byte alone (a lone CR would be answered as a
+    // wake-up, and on a link the VAN would take a fragment for the whole).
+    if (count < 0) {
+        OnFailedRead();
         return false;
+    }
     burst.bytes[0] = first;
-    // A failed continuation read leaves the first byte as the whole burst.
-    const int tail = std::max(count, 0);
-    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(tail));
-    burst.length = 1 + tail;
+    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(count));
+    burst.length = 1 + count;
     return true;
 }
 

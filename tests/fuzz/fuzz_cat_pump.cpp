@@ -413,11 +413,20 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
     Bytes burst;
     bool linkedAtDecision = first.linkUp;
     std::size_t writesAtDecision = first.controlWritesBefore;
+    // A burst whose rest could not be read is a failed read: none of it
+    // goes anywhere, not even its first byte.
+    bool readFailed = first.result < 0;
     if (first.result == 1) {
         FUZZ_CHECK(step.reads.size() >= 2, "the rest of a burst is read after its first byte");
         const ReadSeen& rest = step.reads[1];
-        burst = first.bytes;
-        burst.insert(burst.end(), rest.bytes.begin(), rest.bytes.end());
+        readFailed = rest.result < 0;
+        if (!readFailed) {
+            burst = first.bytes;
+            burst.insert(burst.end(), rest.bytes.begin(), rest.bytes.end());
+        } else {
+            // Nor is it logged: the log shows bursts.
+            x.allLineBytes.resize(x.allLineBytes.size() - first.bytes.size());
+        }
         linkedAtDecision = rest.linkUp;
         writesAtDecision = rest.controlWritesBefore;
     } else {
@@ -427,7 +436,9 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
                                      step.controlWrites.end());
     const bool linkedAfter = g_bVanConnected;
 
-    x.failedReadsInRow = first.result < 0 ? x.failedReadsInRow + 1 : 0;
+    // The first byte of a burst whose rest failed shows the line was there a
+    // moment ago: that failure starts a new row.
+    x.failedReadsInRow = !readFailed ? 0 : first.result == 1 ? 1 : x.failedReadsInRow + 1;
     if (x.failedReadsInRow >= kFailedReadsForLoss) {
         // The line is gone: a payment under way is given up (the terminal
         // could never hear the answer) and the port is tried again at once.
@@ -447,9 +458,9 @@ void CheckStep(Exchange& x, bool lostBefore, long long waitedMs)
         FUZZ_CHECK(step.connects.empty(), "silence never connects");
         for (const Bytes& reply : step.controlWrites)
             FUZZ_CHECK(reply == kFiveEsc, "silence from the terminal is never acknowledged");
-        if (first.result < 0 && !g_bSerialLost && step.reopens.empty()) {
+        if (readFailed && !g_bSerialLost && step.reopens.empty()) {
             FUZZ_CHECK(waitedMs >= kFailedReadPauseMs, "a failed read pauses the pump for half a second");
-            FUZZ_CHECK(linkedAfter == (first.linkUp && !step.keepAliveTimedOut), "one failed read keeps the link");
+            FUZZ_CHECK(linkedAfter == (linkedAtDecision && !step.keepAliveTimedOut), "one failed read keeps the link");
         }
     } else if (linkedAtDecision) {
         FUZZ_CHECK(step.reads.size() == 2, "a burst on the link is read in one piece");
