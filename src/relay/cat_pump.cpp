@@ -187,8 +187,8 @@ void HandleBurstWithoutLink(Burst& burst)
         ShowProgressText("PC->CAT");
         std::memset(burst.bytes, 0, sizeof burst.bytes);
         burst.length = ReadSerial(kBurstSize, burst.bytes);
-        if (burst.length < 0 && RelayStopSignal().IsRaised())
-            return;  // the relay stops; no request came
+        if (burst.length < 0)
+            return;  // no request came: the relay stops, or the line failed
         ShowProgressText("CAT->PC");
         LogBurst(burst, kLogCatToPc);
     }
