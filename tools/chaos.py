@@ -339,6 +339,7 @@ class Transcript:
         self.links = []            # VanLink
         self.struck = None         # when the fault struck
         self.line_gone = None      # when the line was pulled or the program ended
+        self.asked = None          # when the terminal began waking the gateway
         self.first_answer = None   # when the gateway first answered the terminal
         self.completed = False
         self.deviation = None
@@ -491,6 +492,7 @@ class Player:
         answers: a CR arriving within the continuation read of the one before
         ends it, so the answer comes about 0.35 s after the gateway is ready."""
         deadline = time.monotonic() + PROBE_LIMIT_S
+        self.tr.asked = time.monotonic()
         got = b""
         while not got and time.monotonic() < deadline:
             self.send(CR, "wake")
@@ -512,7 +514,7 @@ class Player:
         if refused:
             self.expect(ESC * 5, STEP_S, "5 x ESC for a refused connection")
             raise Deviation("the VAN refused the connection")
-        ready, _, _ = select.select([self.listener], [], [], STEP_S + 2.0)
+        ready, _, _ = select.select([self.listener], [], [], 0.0 if self.line_out() else STEP_S + 2.0)
         if not ready:
             raise Deviation("the gateway did not connect to the VAN")
         link = VanLink(self.listener.accept()[0])
@@ -1237,7 +1239,7 @@ class Chaos:
 
     def recovered(self, pending, tr):
         fault, ended = pending
-        took = tr.first_answer - ended
+        took = tr.first_answer - max(ended, tr.asked)
         self.tally.fault(fault["kind"])["recovery"].append(took)
         note(f"  recovered {took:.2f} s after the {fault['kind']} ended")
         if took > RECOVERY_LIMIT_S:
