@@ -77,7 +77,9 @@ interrupted. Python 3 standard library only.
 import argparse
 import json
 import os
+import pathlib
 import random
+import re
 import select
 import shutil
 import signal
@@ -823,6 +825,23 @@ def check(tr, payment):
     return False, t2v, check_terminal(tr)
 
 
+LOG_RECORD = re.compile(r"\d\d:\d\d:\d\d\.\d{3} > (\[(CAT->PC |PC ->CAT|VAN->PC |PC ->VAN)\] "
+                        r"\[(\d+) *\] \[([0-9A-F]*)\]|           \[0   \] \[.*\])")
+
+
+def check_traffic_log(folder):
+    """Every record of the traffic log well formed: a count that is the
+    number of bytes shown. Gives the number of records."""
+    records = 0
+    for path in sorted(folder.glob("*.LOG")) if folder.is_dir() else []:
+        for line in path.read_bytes().decode("ascii", "replace").split("\r\n")[:-1]:
+            match = LOG_RECORD.fullmatch(line)
+            if not match or match[3] is not None and len(match[4]) != 2 * int(match[3]):
+                raise Breach(f"a record of the traffic log is malformed: {line[:120]!r}")
+            records += 1
+    return records
+
+
 def soak_compare(what, wanted, got):
     try:
         soak.compare(what, wanted, got)
@@ -899,6 +918,9 @@ class Target:
     def after_recovery(self, fault):
         pass
 
+    def log_folder(self):
+        return pathlib.Path(self.folder) / "CATLOG"
+
     def cancel_fault(self):
         """A fault still holding when the run ends: no action after the end."""
         if self.fault_timer is not None:
@@ -926,6 +948,7 @@ class RelayTarget(Target):
         if not shutil.which("socat"):
             raise SetupError("socat not found")
         self.workdir, self.children = workdir, children
+        self.folder = workdir   # the traffic log goes beside the program
         self.gateway_tty = os.path.join(workdir, "ttyGW")
         self.terminal_tty = os.path.join(workdir, "ttyCAT")
         program = os.path.join(workdir, "brinvale-relay")
@@ -1171,6 +1194,7 @@ class Tally:
         self.completed = self.cut = self.lost = 0
         self.t2v = self.v2t = 0
         self.idle = []              # (seconds, CPU share)
+        self.log_records = None     # traffic log records checked
         self.samples = []           # figures dicts, with "life"
         self.history = []
 
@@ -1218,6 +1242,7 @@ class Chaos:
                 time.sleep(payment.pause)
         self.sample()
         self.check_idle_share()
+        self.tally.log_records = check_traffic_log(self.target.log_folder())
 
     def check_idle_share(self):
         seconds = sum(s for s, _ in self.tally.idle)
@@ -1291,6 +1316,7 @@ def summary(opts, target, tally, wall, breach):
         "payments": {"completed": tally.completed, "ended_by_fault": tally.cut,
                      "lost": tally.lost},
         "bytes_checked": {"terminal_to_van": tally.t2v, "van_to_terminal": tally.v2t},
+        "traffic_log_records": tally.log_records,
         "idle_cpu": {"windows": len(tally.idle), "share": idle,
                      "highest": max((s for _, s in tally.idle), default=None)},
         "resources": {"lives": len(lives), "first": pick(longest[0], keys) if longest else None,
@@ -1331,6 +1357,8 @@ def print_report(result):
           f"lost {pay['lost']}")
     b = result["bytes_checked"]
     print(f"bytes checked: terminal->VAN {b['terminal_to_van']:,}, VAN->terminal {b['van_to_terminal']:,}")
+    if result["traffic_log_records"] is not None:
+        print(f"traffic log: {result['traffic_log_records']:,} records, every one well formed")
     idle = result["idle_cpu"]
     if idle["share"] is not None:
         print(f"idle CPU between faults: {100 * idle['share']:.3f} % of a core over {idle['windows']} "
