@@ -55,6 +55,9 @@ protected:
 TEST_F(SerialLoss, IdleLinePulledOutIsShownRetriedQuietlyAndTakenBackWhenPluggedIn)
 {
     ASSERT_TRUE(m_sink.WaitFor(kIdleLink, 2000));
+    // Pulled while the gateway waits for the request after a wake-up.
+    m_terminal->Send({0x0D});
+    ASSERT_EQ(Hex(m_terminal->Receive(5, 4500)), Hex(kFiveAck));
     m_terminal->Unplug();
     ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
     EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
@@ -66,9 +69,16 @@ TEST_F(SerialLoss, IdleLinePulledOutIsShownRetriedQuietlyAndTakenBackWhenPlugged
     std::this_thread::sleep_for(std::chrono::milliseconds(5000));
     EXPECT_EQ(CountRecords("[Serial Port LOST (Port : " + m_terminal->GatewayPort() + ")]"), 1);
     EXPECT_EQ(CountRecords("[Serial Open OK"), 1);
+    EXPECT_EQ(CountRecords("[-1"), 0) << "a read that failed is logged as a burst";
 
+    // Plugged back just after an attempt failed (each attempt is followed by
+    // the progress text): back by the next attempt, well within the 3 s a
+    // terminal waits for an answer.
+    ASSERT_TRUE(m_sink.WaitForSince(m_sink.Mark(), "progress: Serial Port LOST", 4000));
     ASSERT_TRUE(m_terminal->Plug());
+    const auto plugged = Clock::now();
     ASSERT_TRUE(WaitForRecords("[Serial Open OK (Port : " + m_terminal->GatewayPort() + ", Baudrate : 9600)]", 2, 6000));
+    EXPECT_LT(Clock::now() - plugged, std::chrono::milliseconds(1500));
     EXPECT_TRUE(m_sink.WaitFor("transfer:  (ok)", 2000));
     Pay();
 }
@@ -80,8 +90,12 @@ TEST_F(SerialLoss, LinePulledOutDuringAPaymentLetsTheVanGoAndTheNextPaymentWorks
     m_terminal->Send(ToBytes("\x02HALF A REQ"));
     EXPECT_EQ(van.WaitReceived(11, 3000).size(), 11u);
 
+    // The line comes out in the middle of the next burst: cut off, it is no
+    // burst, and none of it may reach the VAN as if it were whole.
+    m_terminal->Send(ToBytes("UEST, AND"));
     m_terminal->Unplug();
     EXPECT_TRUE(van.WaitPeerClosed(4000)) << "the VAN link outlived its terminal";
+    EXPECT_EQ(Hex(van.Received()), Hex(ToBytes("\x02HALF A REQ")));
     ASSERT_TRUE(m_sink.WaitFor(kLost, 3000));
     EXPECT_TRUE(m_sink.WaitFor(kNoLink, 2000));
 

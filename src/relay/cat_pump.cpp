@@ -22,8 +22,10 @@ constexpr int kFailedReadPauseMs = 500;
 // One failed read may be a passing driver hiccup; two in a row, half a
 // second apart, mean the line is gone.
 constexpr int kFailedReadsForLoss = 2;
-// How often a lost line is tried again.
-constexpr int kReopenIntervalMs = 3000;
+// How often a lost line is tried again: an adapter plugged back in is in
+// service within a second, well inside the 3 s a terminal waits for an
+// answer, and a failed open costs next to nothing.
+constexpr int kReopenIntervalMs = 1000;
 
 // Counts byte c among the first five positions of a burst.
 int CountLeading(const std::uint8_t* bytes, int length, std::uint8_t c)
@@ -142,15 +144,16 @@ bool Relay::ReadBurst(Burst& burst)
 
     std::uint8_t continuation[kContinuationSize] = {};
     const int count = ReadSerial(kContinuationSize, continuation);
-    // Cut off by the relay stopping: no burst at all, not even its first
-    // byte alone (a lone CR would be answered as a wake-up).
-    if (count < 0 && m_stop.IsRaised())
+    // Cut off by the relay stopping or the line failing: no burst at all,
+    // not even its first byte alone (a lone CR would be answered as a
+    // wake-up, and on a link the VAN would take a fragment for the whole).
+    if (count < 0) {
+        OnFailedRead();
         return false;
+    }
     burst.bytes[0] = first;
-    // A failed continuation read leaves the first byte as the whole burst.
-    const int tail = std::max(count, 0);
-    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(tail));
-    burst.length = 1 + tail;
+    std::memcpy(burst.bytes + 1, continuation, static_cast<std::size_t>(count));
+    burst.length = 1 + count;
     return true;
 }
 
@@ -227,8 +230,8 @@ void Relay::HandleBurstWithoutLink(Burst& burst)
         ShowProgressText("PC->CAT");
         std::memset(burst.bytes, 0, sizeof burst.bytes);
         burst.length = ReadSerial(kBurstSize, burst.bytes);
-        if (burst.length < 0 && m_stop.IsRaised())
-            return;  // the relay stops; no request came
+        if (burst.length < 0)
+            return;  // no request came: the relay stops, or the line failed
         ShowProgressText("CAT->PC");
         Log(burst.bytes, kLogCatToPc, burst.length);
     }

@@ -114,6 +114,11 @@ int CSerialCommCls::Read(int count, std::uint8_t* dest)
     const int got = m_device.Read(count, dest, m_stop);
     if (m_stop.IsRaised())
         return kSerialReadFailed;
+    // A driver may end a read that its device went away under as if its
+    // time-outs had run out (Wine does, and Linux gives what came before the
+    // end of file): a device that no longer answers cut the bytes off.
+    if (got > 0 && !m_device.Answers())
+        return kSerialReadFailed;
     return std::min(got, count);
 }
 

@@ -65,9 +65,10 @@ public:
     // Up to count bytes (at most kMaxSerialRead): the number read, 0 when the
     // time-outs expired with nothing, kSerialReadFailed on failure or when
     // the driver lets the read run seconds past its time-outs. A read that
-    // the stop signal cuts short also gives kSerialReadFailed, and the bytes
-    // it had gathered are dropped: cut off at an arbitrary point they are no
-    // burst, and the link they would go to is about to be dropped.
+    // the stop signal or the device going away cuts short also gives
+    // kSerialReadFailed, and the bytes it had gathered are dropped: cut off
+    // at an arbitrary point they are no burst, and the link they would go to
+    // is about to be dropped.
     int Read(int count, std::uint8_t* dest);
 
     // 1 when the bytes were written at once or within kWriteWaitMs, else 0.

@@ -560,3 +560,9 @@ def end_script(script: str) -> None:
         except ProcessLookupError:
             pass
     wait_for(lambda: not script_processes(script), 10, message=f"{script} ended")
+
+
+def kill_program(name: str, uidriver: Optional[str] = None) -> int:
+    """Terminates every Windows process of that executable; how many."""
+    out = ui_ok("kill-process", name, uidriver=uidriver, timeout=60)
+    return int(out or "0")

@@ -247,8 +247,16 @@ class FaultTest(unittest.TestCase):
 
     def test_line_pulled_out_during_a_payment_lets_the_van_go(self):
         van = self.payment_left_hanging()
+        # Out in the middle of the terminal's next burst (its first bytes in,
+        # well within the 100 ms that would end it): cut off, it is no burst,
+        # and none of it may reach the VAN as if it were whole.
+        line = os.open(bui.terminal_tty(), os.O_WRONLY | os.O_NOCTTY)
+        os.write(line, b"\x02MORE")
+        time.sleep(0.03)
         bui.unplug_line()
+        os.close(line)
         self.assertTrue(van.closed_by_gateway.wait(10), "the VAN link outlived its terminal")
+        self.assertEqual(bytes(van.received), REQUEST)
         wait_link(IDLE_LINK)
         log = self.log()
         self.assertLess(log.rindex("[Socket Disconnect]"), log.rindex(f"[{LOST} (Port : COM5)]"))
