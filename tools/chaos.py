@@ -1077,7 +1077,15 @@ class WindowsTarget(Target, soak.WindowsTarget):
             self.bui.ui("wait-process-gone", self.name, 10000)
 
     def end_program(self):
-        self.bui.kill_program(self.name)
+        # Ended as a crash or a power cut ends it: every thread at once, as
+        # Windows' TerminateProcess does. (Wine's TerminateProcess, which the
+        # UI driver's kill-process calls, takes long enough to start that the
+        # terminal's pause meanwhile ends its burst, and it lets a thread run
+        # on a moment after the device handles have gone.)
+        try:
+            os.kill(self.pid, signal.SIGKILL)
+        except (OSError, TypeError):
+            self.bui.kill_program(self.name)
         self.program = None
 
     def start_program(self):

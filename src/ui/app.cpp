@@ -44,6 +44,17 @@ protected:
 using CMainWindow = CBrinvaleDlg;
 #endif
 
+// A step of the start that throws (a failed allocation) is a step not taken:
+// the till's gateway starts all the same.
+template <typename Step>
+void RunStartStep(Step step) noexcept
+{
+    try {
+        step();
+    } catch (...) {
+    }
+}
+
 }  // namespace
 
 int CBrinvaleApp::Run()
@@ -58,7 +69,7 @@ int CBrinvaleApp::Run()
     // leaving it alone.
     if (!IsSoleInstance())
         return 0;
-    LoadSettings(SettingsFilePath());
+    RunStartStep([] { LoadSettings(SettingsFilePath()); });
     m_relay.SetLogging(g_bLogEnabled != 0);
     // "/uninstall" (an uninstaller's call): forget the start at logon and
     // end. Files, shortcut and settings stay.
@@ -68,9 +79,9 @@ int CBrinvaleApp::Run()
     }
 
     m_bUnattendedStart = g_bAutoConnect == 1;
-    InstallIfNeeded(*this);
+    RunStartStep([this] { InstallIfNeeded(*this); });
     if (!m_bQuitting)
-        CheckForUpdate(*this, m_pUpdateFile);
+        RunStartStep([this] { CheckForUpdate(*this, m_pUpdateFile); });
     if (m_bQuitting)
         return 0;
 
