@@ -75,6 +75,20 @@ class Overrun(Exception):
     """The whole run took far longer than it can: exit status 1."""
 
 
+def arm_deadline(budget, error=Overrun):
+    """Raises error once budget seconds have passed, and SIGTERM ends the run
+    as Ctrl+C does, so the bench always stops itself and cleans up."""
+    def on_alarm(signum, frame):
+        raise error(f"the run exceeded {budget:.0f} s")
+
+    def on_term(signum, frame):
+        raise KeyboardInterrupt
+
+    signal.signal(signal.SIGALRM, on_alarm)
+    signal.signal(signal.SIGTERM, on_term)
+    signal.alarm(int(budget))
+
+
 def note(text):
     print(f"[bench] {text}", file=sys.stderr, flush=True)
 
@@ -696,17 +710,7 @@ def run(opts, children, workdir, res):
 def main(argv=None):
     opts = parse_args(argv)
     # Far beyond the longest possible run: the bench stops itself whatever happens.
-    budget = 2 * opts.idle_seconds + opts.samples * 4 * 3 + opts.bursts * 4 * 2 + 120
-
-    def on_alarm(signum, frame):
-        raise Overrun(f"the run exceeded {budget:.0f} s")
-
-    def on_term(signum, frame):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGALRM, on_alarm)
-    signal.signal(signal.SIGTERM, on_term)
-    signal.alarm(int(budget))
+    arm_deadline(2 * opts.idle_seconds + opts.samples * 4 * 3 + opts.bursts * 4 * 2 + 120)
 
     with open("/proc/loadavg") as f:
         load_at_start = " ".join(f.read().split()[:3])

@@ -98,7 +98,7 @@ sys.path.insert(0, TOOLS)
 import soak  # noqa: E402
 from benchmark import (  # noqa: E402
     ESC, ETB, FS, MAX_BURST, PTY_SPEED, SOH, Children, RunError, SetupError, Stream,
-    cpu_seconds, make_listener, wait_for)
+    arm_deadline, cpu_seconds, make_listener, wait_for)
 from cat_sim import UsageError as SerialSetupError, open_serial  # noqa: E402
 from soak import ACK, CR, Payment, linux_figures, paced_write, relay_safe  # noqa: E402
 
@@ -1444,17 +1444,7 @@ def parse_args(argv):
 
 def main(argv=None):
     opts = parse_args(argv)
-    budget = opts.minutes * 60 * 1.5 + 900 if not opts.entries else 24 * 3600
-
-    def on_alarm(signum, frame):
-        raise RunError(f"the run exceeded {budget:.0f} s")
-
-    def on_term(signum, frame):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGALRM, on_alarm)
-    signal.signal(signal.SIGTERM, on_term)
-    signal.alarm(int(budget))
+    arm_deadline(opts.minutes * 60 * 1.5 + 900 if not opts.entries else 24 * 3600, RunError)
     children = Children()
     workdir = tempfile.mkdtemp(prefix="brinvale-chaos.")
     target, tally, breach, status = None, Tally(), None, 0

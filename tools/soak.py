@@ -52,7 +52,7 @@ TOOLS = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, TOOLS)
 from benchmark import (  # noqa: E402
     ESC, ETB, FS, MAX_BURST, PTY_SPEED, SOH, Children, Gateway, RunError, SetupError, Stream,
-    cpu_seconds, make_listener, p95)
+    arm_deadline, cpu_seconds, make_listener, p95)
 from cat_sim import UsageError as SerialSetupError, open_serial  # noqa: E402
 
 REPO = os.path.dirname(TOOLS)
@@ -705,17 +705,7 @@ def stop_wine(opts):
 
 def main(argv=None):
     opts = parse_args(argv)
-    budget = opts.minutes * 60 * 1.25 + 600
-
-    def on_alarm(signum, frame):
-        raise RunError(f"the run exceeded {budget:.0f} s")
-
-    def on_term(signum, frame):
-        raise KeyboardInterrupt
-
-    signal.signal(signal.SIGALRM, on_alarm)
-    signal.signal(signal.SIGTERM, on_term)
-    signal.alarm(int(budget))
+    arm_deadline(opts.minutes * 60 * 1.25 + 600, RunError)
 
     with open("/proc/loadavg") as f:
         load_at_start = " ".join(f.read().split()[:3])
