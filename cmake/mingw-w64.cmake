@@ -11,6 +11,8 @@ set(CMAKE_CXX_COMPILER ${BRINVALE_MINGW_TRIPLE}-g++-posix)
 set(CMAKE_RC_COMPILER ${BRINVALE_MINGW_TRIPLE}-windres)
 # Reads the import tables of the programs for the import check.
 set(BRINVALE_OBJDUMP ${BRINVALE_MINGW_TRIPLE}-objdump)
+# Makes the delay-import libraries (see the top CMakeLists.txt).
+set(BRINVALE_DLLTOOL ${BRINVALE_MINGW_TRIPLE}-dlltool)
 
 set(CMAKE_FIND_ROOT_PATH /usr/${BRINVALE_MINGW_TRIPLE})
 # Programs (code generators and the like) come from the build machine;

@@ -5,6 +5,7 @@
 #include <commctrl.h>
 
 #include "common/program_paths.h"
+#include "common/system_libraries.h"
 #include "config/run_key.h"
 #include "config/settings.h"
 #include "ui/look.h"
@@ -128,6 +129,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int)
 {
     // Nothing may leave the program's entry by an exception: the runtime's
     // error box would stand on an unattended till's screen.
+    brinvale::LoadSystemLibraries();
     try {
         brinvale::CBrinvaleApp app;
         return app.Run();

@@ -2,8 +2,8 @@
 """check_program.py OBJDUMP x86|x64 PROGRAM (IMPORT_LIST [VERSION] | --print)
 
 Reads a Windows program without running it: its machine; subsystem and OS
-versions no newer than Windows 7 (6.1); no C runtime but msvcrt.dll; a
-manifest that names no other machine and asks for no elevation (asInvoker);
+versions no newer than Windows 7 (6.1); no C runtime but msvcrt.dll; no
+load-time import of a DLL that Windows does not know by name; a manifest that names no other machine and asks for no elevation (asInvoker);
 DEP and ASLR (with its relocations; high-entropy ASLR in the 64-bit program);
 no test build and not the update tests' key; the FileVersion VERSION, if
 given; and exactly the imports of the reviewed IMPORT_LIST. Says what differs
@@ -32,10 +32,19 @@ for field in ("Subsystem", "OSystem"):
     version = tuple(int(re.search(rf"^{part}{field}Version\s+(\d+)", dump, re.M)[1]) for part in ("Major", "Minor"))
     if version > (6, 1):
         problems.append(f"{field} version {version} is newer than Windows 7 (6.1)")
+image = open(program, "rb").read()
+# What the loader takes before the program runs comes from the program's own
+# folder first unless Windows knows the name: comctl32 is found through the
+# manifest's Common-Controls 6 dependency; anything else must be a delay
+# import loaded from the system folder (cmake/delay/).
+known = {"advapi32.dll", "gdi32.dll", "kernel32.dll", "msvcrt.dll", "ole32.dll", "shell32.dll", "user32.dll",
+         "ws2_32.dll"} | ({"comctl32.dll"} if b'name="Microsoft.Windows.Common-Controls"' in image else set())
 for dll in sorted({name.split("!")[0] for name in found}):
     if re.match(r"(api-ms-win-|ext-ms-|ucrtbase|vcruntime|msvcr\d|msvcp)", dll):
         problems.append(f"{dll}: a C runtime that a bare Windows 7 lacks (only msvcrt.dll)")
-image = open(program, "rb").read()
+    elif dll not in known:
+        problems.append(f"{dll}: not one of Windows' known DLLs, so a DLL of that name beside the program "
+                        "would be loaded: make it a delay import (cmake/delay/)")
 for arch in {a.decode() for a in re.findall(rb'processorArchitecture="([^"]*)"', image)} - {"*", own_arch}:
     problems.append(f'the manifest names processorArchitecture="{arch}"')
 if re.findall(rb'requestedExecutionLevel level="([^"]*)"', image) != [b"asInvoker"]:

@@ -29,6 +29,7 @@ from brinvale_ui import (DEFAULT_INI, ID, IDLE_LINK, OPEN_LINK, PROGRAM, answer,
                          no_message_box, prefix, settings_ini, show_main_window, tty_of, wait_link, wine)
 
 EXE = os.environ.get("BRINVALE_EXE", "")
+PLANTED_DLL = os.environ.get("BRINVALE_PLANTED_DLL", "")
 SHOTS = bui.screenshots_folder()
 
 SETUP = bui.SETUP_CAPTION
@@ -672,6 +673,26 @@ class SettingsInstallTest(unittest.TestCase):
                 self.assertEqual(sorted(p.name for p in download.iterdir()), sorted([PROGRAM, "OstrelBrinvale.ini"]))
                 program.stop()
                 self.programs.remove(program)
+
+    def test_a_dll_beside_a_downloaded_copy_is_never_loaded(self):
+        # A web page may leave a DLL in the download folder under the name of
+        # one the program imports. Windows would load it from there first;
+        # Wine prefers its own unless told, as it is told here.
+        overrides = rf"HKCU\Software\Wine\AppDefaults\{PROGRAM}\DllOverrides"
+        self.addCleanup(wine, "reg", "delete", overrides, "/f")
+        download = self.download_copy()
+        # (Wine's own DLLs import version.dll, so under Wine only these two
+        # can show what the program itself loads.)
+        for name in ("bcrypt.dll", "WININET.dll"):
+            rc, out = wine("reg", "add", overrides, "/v", name[:-4].lower(), "/t", "REG_SZ",
+                           "/d", "native,builtin", "/f")
+            self.assertEqual(rc, 0, out)
+            shutil.copy(PLANTED_DLL, download / name)
+        program = self.start(download / PROGRAM, cwd=download, wait_visible=False)
+        self.assertEqual(program.wait(timeout=30), 0, "installed, it ends")
+        bui.end_script("runextern.bat")
+        self.assertEqual(sorted(path.name for path in download.glob("*.loaded")), [])
+        self.assertEqual((install_folder() / PROGRAM).read_bytes(), Path(EXE).read_bytes())
 
 
 if __name__ == "__main__":
