@@ -149,6 +149,7 @@ STEP_S = soak.STEP_TIMEOUT_S
 GAP_S = 0.15                 # silence around an extra burst: a burst of its own
 QUIET_S = 0.5                # silence that ends a payment's settling
 WAKE_ANSWER_S = 3.0          # a lone CR is answered after 2.5 s
+CONNECT_WAIT_S = 2.0         # the gateway's wait for a new link's server to be heard
 LONE_BYTE_WAIT_S = 2.5       # the gateway's wait for the second byte of a burst
 SETTLE_S = 10.0              # a link the gateway must end has this long to close
 PROBE_CR_EVERY_S = 0.25
@@ -652,6 +653,13 @@ class Player:
         # 2.5 s continuation read.
         lone = [b.end for b in self.tr.wire if b.data == CR and b.kind != "wake"]
         until = max(lone, default=0.0) + WAKE_ANSWER_S
+        if not self.tr.completed:
+            # A connection the gateway is still making ends in 5 x ESC once
+            # the server has not been heard from for 2 s: a terminal waits
+            # for that answer before it starts again. (Wine shows a server
+            # that resets as soon as it accepts only by that time-out.)
+            asked = [b.end for b in self.tr.wire if b.kind == "connect"]
+            until = max(until, max(asked, default=0.0) + CONNECT_WAIT_S + MARGIN_S)
         while True:
             extra = self.read(65536, max(QUIET_S, until - time.monotonic()))
             if not extra:
