@@ -5,6 +5,8 @@
 
 #include <vector>
 
+#include "common/unique_handle.h"
+
 namespace brinvale {
 
 namespace {
@@ -12,15 +14,14 @@ namespace {
 // The running user's SID, as the process token names it.
 std::vector<BYTE> UserSid()
 {
-    HANDLE token = nullptr;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+    HANDLE opened = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &opened))
         return {};
+    const UniqueHandle token(opened);
     DWORD size = 0;
-    GetTokenInformation(token, TokenUser, nullptr, 0, &size);
+    GetTokenInformation(token.Get(), TokenUser, nullptr, 0, &size);
     std::vector<BYTE> info(size);
-    const bool read = size > 0 && GetTokenInformation(token, TokenUser, info.data(), size, &size);
-    CloseHandle(token);
-    if (!read)
+    if (size == 0 || !GetTokenInformation(token.Get(), TokenUser, info.data(), size, &size))
         return {};
     const PSID sid = reinterpret_cast<TOKEN_USER*>(info.data())->User.Sid;
     const auto* bytes = static_cast<const BYTE*>(sid);

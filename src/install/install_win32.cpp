@@ -11,6 +11,7 @@
 #include "common/platform.h"
 #include "common/program_paths.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "install/desktop_shortcut.h"
 #include "install/install_folder.h"
 #include "install/removal.h"
@@ -41,15 +42,11 @@ struct FileIdentity {
 
 std::optional<FileIdentity> IdentityOf(const std::wstring& path)
 {
-    HANDLE file = CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file == INVALID_HANDLE_VALUE)
-        return std::nullopt;
+    const UniqueHandle file(CreateFileW(path.c_str(), FILE_READ_ATTRIBUTES,
+                                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};
-    const BOOL ok = GetFileInformationByHandle(file, &info);
-    CloseHandle(file);
-    if (!ok)
+    if (!file || !GetFileInformationByHandle(file.Get(), &info))
         return std::nullopt;
     return FileIdentity{info.dwVolumeSerialNumber, info.nFileIndexHigh, info.nFileIndexLow};
 }
@@ -68,32 +65,25 @@ bool IsSameFile(const std::wstring& a, const std::wstring& b)
 class File {
 public:
     explicit File(const std::wstring& path)
-        : m_hFile(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
-                              FILE_ATTRIBUTE_NORMAL, nullptr))
+        : m_file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                             FILE_ATTRIBUTE_NORMAL, nullptr))
     {
     }
-    ~File()
-    {
-        if (m_hFile != INVALID_HANDLE_VALUE)
-            CloseHandle(m_hFile);
-    }
-    File(const File&) = delete;
-    File& operator=(const File&) = delete;
 
     // The next bytes, up to size; empty at the end or on failure.
     std::vector<char> Read(DWORD size)
     {
         std::vector<char> bytes(size);
         DWORD got = 0;
-        if (m_hFile == INVALID_HANDLE_VALUE || !ReadFile(m_hFile, bytes.data(), size, &got, nullptr))
+        if (!m_file || !ReadFile(m_file.Get(), bytes.data(), size, &got, nullptr))
             got = 0;
         bytes.resize(got);
         return bytes;
     }
-    bool IsOpen() const { return m_hFile != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return static_cast<bool>(m_file); }
 
 private:
-    HANDLE m_hFile;
+    UniqueHandle m_file;
 };
 
 // The copy arrived whole: the same bytes, to the last. A copy cut short (a

@@ -3,8 +3,10 @@
 #include <windows.h>
 
 #include <string>
+#include <utility>
 
 #include "common/platform.h"
+#include "common/unique_handle.h"
 
 namespace brinvale {
 
@@ -16,21 +18,7 @@ constexpr DWORD kEndingCopyGraceMs = 2500;
 
 // The mutex that marks this copy's place, owned by the thread that took it
 // until the process ends; the system then abandons it to the next copy.
-class CopyPlace {
-public:
-    CopyPlace() = default;
-    ~CopyPlace()
-    {
-        if (m_hMutex)
-            CloseHandle(m_hMutex);
-    }
-    CopyPlace(const CopyPlace&) = delete;
-    CopyPlace& operator=(const CopyPlace&) = delete;
-
-    HANDLE m_hMutex = nullptr;
-};
-
-CopyPlace g_copyPlace;
+UniqueHandle g_copyPlace;
 
 // File names compare without letter case, object names with it: the name is
 // upper-cased by the file system's rules (invariant, not linguistic).
@@ -58,22 +46,19 @@ std::wstring CopyMutexName()
 
 bool IsSoleInstance()
 {
-    if (g_copyPlace.m_hMutex)
+    if (g_copyPlace)
         return true;
-    HANDLE mutex = CreateMutexW(nullptr, FALSE, CopyMutexName().c_str());
+    UniqueHandle mutex(CreateMutexW(nullptr, FALSE, CopyMutexName().c_str()));
     // A name held by something this user may not open, or by an object that
     // is no mutex, is no copy of ours in this session: the till's gateway
     // starts.
     if (!mutex)
         return true;
-    switch (WaitForSingleObject(mutex, kEndingCopyWaitMs + kEndingCopyGraceMs)) {
-    case WAIT_TIMEOUT:
-        CloseHandle(mutex);
+    // Otherwise taken, handed over by a copy that ended, or a wait that failed.
+    if (WaitForSingleObject(mutex.Get(), kEndingCopyWaitMs + kEndingCopyGraceMs) == WAIT_TIMEOUT)
         return false;
-    default:  // taken, handed over by a copy that ended, or a wait that failed
-        g_copyPlace.m_hMutex = mutex;
-        return true;
-    }
+    g_copyPlace = std::move(mutex);
+    return true;
 }
 
 }  // namespace brinvale
