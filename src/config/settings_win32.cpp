@@ -7,6 +7,7 @@
 
 #include "common/program_paths.h"
 #include "common/text.h"
+#include "common/unique_handle.h"
 #include "log/traffic_log.h"
 
 namespace brinvale {
@@ -33,16 +34,15 @@ bool EnsureFile(const std::wstring& path, bool& created)
     const DWORD attributes = GetFileAttributesW(path.c_str());
     if (attributes != INVALID_FILE_ATTRIBUTES && !(attributes & FILE_ATTRIBUTE_DIRECTORY))
         return true;
-    HANDLE file = attributes == INVALID_FILE_ATTRIBUTES
-                      ? CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
-                      : INVALID_HANDLE_VALUE;
-    if (file == INVALID_HANDLE_VALUE) {
+    const UniqueHandle file(attributes == INVALID_FILE_ATTRIBUTES
+                                ? CreateFileW(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                              nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr)
+                                : nullptr);
+    if (!file) {
         WriteTrafficLog("", kLogInfo, 0);
         return false;
     }
     created = true;
-    CloseHandle(file);
     return true;
 }
 

@@ -4,20 +4,14 @@
 
 namespace brinvale {
 
-UpdateFile::~UpdateFile()
-{
-    if (m_hFile != INVALID_HANDLE_VALUE)
-        CloseHandle(m_hFile);
-}
-
 bool UpdateFile::Create(const std::wstring& path)
 {
     Discard();
     // Shared for reading only: no writer, and no delete or rename (the update
     // script's move waits for this program to end).
-    m_hFile = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_ALWAYS,
-                          FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (m_hFile == INVALID_HANDLE_VALUE)
+    m_file = UniqueHandle(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                      CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!m_file)
         return false;
     m_path = path;
     return true;
@@ -26,24 +20,24 @@ bool UpdateFile::Create(const std::wstring& path)
 bool UpdateFile::Write(const void* data, DWORD size)
 {
     DWORD written = 0;
-    return m_hFile != INVALID_HANDLE_VALUE && WriteFile(m_hFile, data, size, &written, nullptr) && written == size;
+    return m_file && WriteFile(m_file.Get(), data, size, &written, nullptr) && written == size;
 }
 
 std::optional<std::vector<std::uint8_t>> UpdateFile::ReadAll(std::size_t maxSize)
 {
     LARGE_INTEGER size{};
-    if (m_hFile == INVALID_HANDLE_VALUE || !GetFileSizeEx(m_hFile, &size) || size.QuadPart < 0 ||
+    if (!m_file || !GetFileSizeEx(m_file.Get(), &size) || size.QuadPart < 0 ||
         static_cast<unsigned long long>(size.QuadPart) > maxSize)
         return std::nullopt;
     LARGE_INTEGER start{};
-    if (!SetFilePointerEx(m_hFile, start, nullptr, FILE_BEGIN))
+    if (!SetFilePointerEx(m_file.Get(), start, nullptr, FILE_BEGIN))
         return std::nullopt;
     std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size.QuadPart));
     std::size_t at = 0;
     while (at < bytes.size()) {
         DWORD got = 0;
         const DWORD want = static_cast<DWORD>(std::min<std::size_t>(bytes.size() - at, 1 << 20));
-        if (!ReadFile(m_hFile, bytes.data() + at, want, &got, nullptr) || got == 0)
+        if (!ReadFile(m_file.Get(), bytes.data() + at, want, &got, nullptr) || got == 0)
             return std::nullopt;
         at += got;
     }
@@ -52,10 +46,9 @@ std::optional<std::vector<std::uint8_t>> UpdateFile::ReadAll(std::size_t maxSize
 
 void UpdateFile::Discard()
 {
-    if (m_hFile == INVALID_HANDLE_VALUE)
+    if (!m_file)
         return;
-    CloseHandle(m_hFile);
-    m_hFile = INVALID_HANDLE_VALUE;
+    m_file.Reset();
     DeleteFileW(m_path.c_str());
 }
 

@@ -12,15 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "common/unique_handle.h"
+
 namespace brinvale {
 
 class UpdateFile {
 public:
-    UpdateFile() = default;
-    ~UpdateFile();
-    UpdateFile(const UpdateFile&) = delete;
-    UpdateFile& operator=(const UpdateFile&) = delete;
-
     // Creates the file empty (replacing one left over). False when it cannot
     // be made, or another copy of the program holds it: that file is left
     // alone.
@@ -35,7 +32,8 @@ public:
     void Discard();
 
 private:
-    HANDLE m_hFile = INVALID_HANDLE_VALUE;
+    // Closed, but left on disk, when the program ends: the script moves it.
+    UniqueHandle m_file;
     std::wstring m_path;
 };
 
