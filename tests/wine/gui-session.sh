@@ -83,7 +83,10 @@ ensure_xvfb() {
         number=$((number + 1))
         [ "$number" -lt $((first_display + 50)) ] || fail "no free X display from :$first_display on"
     done
-    start_daemon xvfb Xvfb ":$number" -screen 0 "$screen_size" -nolisten tcp -ac +extension Composite
+    # -noreset: by default the server starts afresh when its last client
+    # leaves, and refuses whoever connects meanwhile (the window manager
+    # right after our check below).
+    start_daemon xvfb Xvfb ":$number" -screen 0 "$screen_size" -nolisten tcp -ac -noreset +extension Composite
     local i
     for i in $(seq 100); do
         if display_works "$number"; then
