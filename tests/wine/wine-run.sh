@@ -37,7 +37,8 @@ readonly shim=$run/modem_shim.so
 export WINEPREFIX=$root/prefix
 export HOME=$root/home
 export WINEARCH=win64
-export WINEDEBUG=-all
+# Wine says nothing of its own unless BRINVALE_WINEDEBUG asks (a WINEDEBUG value).
+export WINEDEBUG=${BRINVALE_WINEDEBUG:--all}
 export BRINVALE_MODEM_LOG=${BRINVALE_MODEM_LOG:-$run/modem.log}
 
 # A Korean Windows uses code page 949; Wine follows the Unix locale, and only a
