@@ -387,7 +387,8 @@ def ui(*args: object, uidriver: Optional[str] = None, timeout: float = 120) -> U
         # whose box is gone was given; one whose box still shows was not.
         again = name in _REPEATABLE
         if name == "answer":
-            caption = str(args[[str(a) for a in args].index(name) + 1])
+            words = command[2:]
+            caption = words[words.index(name) + 1]
             again = _run_logged([*command[:2], "msgbox", caption, "1000"], env, timeout)[0] == 0
             if not again:
                 rc, err = 0, ""
